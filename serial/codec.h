@@ -1,0 +1,35 @@
+// The generic KORVO codecs. Each is driven by a record's schema; the named
+// per-record functions in messages/ bind a schema and a tag to them.
+#ifndef KORVO_CODEC_H
+#define KORVO_CODEC_H
+
+#include "patch_sdk_service_agent.h"
+#include "serial/schema.h"
+
+namespace korvo {
+
+// Bytes a compact encoding of the record needs.
+uint32_t CompactSize(const TableDesc &stRoot, const void *pvRec);
+
+// Compact encoder and size query, with its argument check logged under pcTag.
+uint32_t PackCompact(const TableDesc &stRoot, const char *pcTag, const SerialBufDesc *pstBuf,
+                     const void *pvRec);
+
+// Writes the fixed-layout image; the buffer holds at least FixedImageSize bytes.
+void PackFixed(const TableDesc &stRoot, uint8_t *pucBuf, const void *pvRec);
+
+// Verifies and decodes a response buffer into pvRsp. pfnRelease gives back
+// what a failed decode had allocated.
+void *Unpack(const TableDesc &stRoot, const char *pcTag, IdlFreeUnpackedFunc pfnRelease,
+             const uint8_t *pucBuf, int32_t iBufLen, void *pvRsp);
+
+// Verifies and decodes one element table at uiTablePos into pvOut.
+void *UnpackElement(const TableDesc &stElement, const char *pcTag, const uint8_t *pucBuf,
+                    int32_t iBufLen, uint32_t uiTablePos, void *pvOut);
+
+// Gives back the element array a decode allocated, if the record has one.
+void FreeUnpacked(const TableDesc &stRoot, const char *pcTag, void *pvRsp);
+
+}  // namespace korvo
+
+#endif

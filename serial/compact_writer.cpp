@@ -1,0 +1,137 @@
+// Compact encoder: zero scalars left out, nothing aligned or padded. Each
+// table is its vtable followed directly by the table: soffset, the present
+// scalars in slot order, one uoffset per reference slot, then the referenced
+// objects in slot order (a nested table as vtable plus table, byte vectors
+// back to back).
+#include "serial/codec.h"
+#include "serial/runtime.h"
+#include "serial/secmem.h"
+#include "serial/wire.h"
+
+namespace korvo {
+namespace {
+
+bool ScalarPresent(const FieldDesc &stField, const uint8_t *pucRec) {
+    switch (stField.eKind) {
+        case Kind::kU8:
+            return ReadMember<uint8_t>(pucRec, stField.usOffset) != 0;
+        case Kind::kU32:
+            return ReadMember<uint32_t>(pucRec, stField.usOffset) != 0;
+        case Kind::kU64:
+            return ReadMember<uint64_t>(pucRec, stField.usOffset) != 0;
+        default:
+            return false;
+    }
+}
+
+// Bytes of a table's vtable, table and everything it refers to.
+uint32_t TableSize(const TableDesc &stDesc, const uint8_t *pucRec) {
+    uint32_t uiSize = 4 + 2 * stDesc.uiSlots + 4;
+    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
+        const FieldDesc &stField = stDesc.pstFields[i];
+        if (stField.eKind == Kind::kBytes) {
+            uiSize += 4 + 4 + stField.usLength;
+        } else if (stField.eKind == Kind::kTable) {
+            uiSize += 4 + TableSize(*stField.pstSub, pucRec + stField.usOffset);
+        } else if (ScalarPresent(stField, pucRec)) {
+            uiSize += ScalarWidth(stField.eKind);
+        }
+    }
+    return uiSize;
+}
+
+void StoreScalar(const FieldDesc &stField, const uint8_t *pucRec, uint8_t *pucOut, ByteOrder stOrder) {
+    switch (stField.eKind) {
+        case Kind::kU8:
+            *pucOut = ReadMember<uint8_t>(pucRec, stField.usOffset);
+            break;
+        case Kind::kU32:
+            stOrder.Store(pucOut, ReadMember<uint32_t>(pucRec, stField.usOffset));
+            break;
+        default:
+            stOrder.Store(pucOut, ReadMember<uint64_t>(pucRec, stField.usOffset));
+            break;
+    }
+}
+
+// Writes the table's vtable at uiVtable, the table right after it, then its
+// objects; returns the position after the last byte written.
+uint32_t WriteTable(const TableDesc &stDesc, const uint8_t *pucRec, uint8_t *pucOut,
+                    uint32_t uiVtable, ByteOrder stOrder) {
+    const uint32_t uiVtableLen = 4 + 2 * stDesc.uiSlots;
+    const uint32_t uiTable = uiVtable + uiVtableLen;
+    uint16_t ausEntry[kMaxSlots] = {};
+
+    uint32_t uiCursor = uiTable + 4;
+    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
+        const FieldDesc &stField = stDesc.pstFields[i];
+        if (ScalarPresent(stField, pucRec)) {
+            ausEntry[i] = static_cast<uint16_t>(uiCursor - uiTable);
+            StoreScalar(stField, pucRec, pucOut + uiCursor, stOrder);
+            uiCursor += ScalarWidth(stField.eKind);
+        }
+    }
+    uint32_t uiRef = uiCursor;  // the uoffsets of the reference slots
+    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
+        if (!IsScalar(stDesc.pstFields[i].eKind)) {
+            ausEntry[i] = static_cast<uint16_t>(uiCursor - uiTable);
+            uiCursor += 4;
+        }
+    }
+    // The table's own data: soffset, inline fields and its byte vectors.
+    uint32_t uiTableSize = uiCursor - uiTable;
+    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
+        const FieldDesc &stField = stDesc.pstFields[i];
+        if (stField.eKind == Kind::kBytes) {
+            stOrder.Store(pucOut + uiRef, uiCursor - uiRef);
+            stOrder.Store(pucOut + uiCursor, uint32_t{stField.usLength});
+            memcpy_s(pucOut + uiCursor + 4, stField.usLength, pucRec + stField.usOffset,
+                     stField.usLength);
+            uiCursor += 4 + stField.usLength;
+            uiTableSize += 4 + stField.usLength;
+            uiRef += 4;
+        } else if (stField.eKind == Kind::kTable) {
+            const uint32_t uiSubTable = uiCursor + 4 + 2 * stField.pstSub->uiSlots;
+            stOrder.Store(pucOut + uiRef, uiSubTable - uiRef);
+            uiCursor = WriteTable(*stField.pstSub, pucRec + stField.usOffset, pucOut, uiCursor, stOrder);
+            uiRef += 4;
+        }
+    }
+
+    stOrder.Store(pucOut + uiVtable, static_cast<uint16_t>(uiVtableLen));
+    stOrder.Store(pucOut + uiVtable + 2, static_cast<uint16_t>(uiTableSize));
+    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
+        stOrder.Store(pucOut + uiVtable + 4 + 2 * i, ausEntry[i]);
+    }
+    stOrder.Store(pucOut + uiTable, uiVtableLen);  // soffset: the vtable lies just before
+    return uiCursor;
+}
+
+}  // namespace
+
+uint32_t CompactSize(const TableDesc &stRoot, const void *pvRec) {
+    return 4 + TableSize(stRoot, static_cast<const uint8_t *>(pvRec));
+}
+
+uint32_t PackCompact(const TableDesc &stRoot, const char *pcTag, const SerialBufDesc *pstBuf,
+                     const void *pvRec) {
+    if (pstBuf == nullptr) {
+        return pvRec != nullptr ? CompactSize(stRoot, pvRec) : 0;
+    }
+    const uint32_t uiCapacity = *pstBuf->puiLen;
+    // A buffer too small for this record is refused like one below the
+    // 4-byte minimum, so the encoder never writes past the capacity.
+    if (uiCapacity < 4 || pstBuf->pucData == nullptr || pvRec == nullptr ||
+        uiCapacity < CompactSize(stRoot, pvRec)) {
+        KORVO_LOG(kCodeBadParam, pcTag, "[KORVO]:Param invalid(%s, %u, %s)",
+                  NullText(pstBuf->pucData), uiCapacity, NullText(pvRec));
+        return 0;
+    }
+    SerialEnsureInit();
+    const ByteOrder stOrder{HostIsBigEndian()};
+    uint8_t *pucOut = pstBuf->pucData;
+    stOrder.Store(pucOut, 8 + 2 * stRoot.uiSlots);  // root table follows the root vtable at 4
+    return WriteTable(stRoot, static_cast<const uint8_t *>(pvRec), pucOut, 4, stOrder);
+}
+
+}  // namespace korvo
