@@ -1,0 +1,81 @@
+#include "support/os_layer.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <mutex>
+#include <set>
+
+namespace pss_test {
+namespace {
+
+std::mutex g_mutex;
+std::vector<LogRecord> g_logs;
+std::vector<AllocRecord> g_allocs;
+std::vector<FreeRecord> g_frees;
+std::set<void *> g_live;
+bool g_failAllocations = false;
+
+template <class T>
+std::vector<T> Take(std::vector<T> &records) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    std::vector<T> taken;
+    taken.swap(records);
+    return taken;
+}
+
+}  // namespace
+
+std::vector<LogRecord> TakeLogs() { return Take(g_logs); }
+std::vector<AllocRecord> TakeAllocs() { return Take(g_allocs); }
+std::vector<FreeRecord> TakeFrees() { return Take(g_frees); }
+
+size_t LiveAllocations() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_live.size();
+}
+
+void FailAllocations(bool bFail) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_failAllocations = bFail;
+}
+
+}  // namespace pss_test
+
+using namespace pss_test;
+
+#define PSS_TEST_EXPORT extern "C" __attribute__((visibility("default")))
+
+PSS_TEST_EXPORT uint32_t ZEL_OsalMemUseFlagGet(uint32_t) { return 1; }
+
+PSS_TEST_EXPORT void *ZEL_OsalMemCacheAlloc(uint32_t uiSize, uint32_t uiModuleId, const char *pcTag) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    void *pvMem = g_failAllocations ? nullptr : malloc(uiSize == 0 ? 1 : uiSize);
+    g_allocs.push_back({uiSize, uiModuleId, pcTag != nullptr ? pcTag : "", pvMem});
+    if (pvMem != nullptr) g_live.insert(pvMem);
+    return pvMem;
+}
+
+PSS_TEST_EXPORT void ZEL_OsalMemFree(void *pvMem, uint32_t uiModuleId, const char *pcTag) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_frees.push_back({pvMem, uiModuleId, pcTag != nullptr ? pcTag : ""});
+    if (pvMem != nullptr && g_live.erase(pvMem) == 0) {
+        fprintf(stderr, "ZEL_OsalMemFree: %p was not allocated here\n", pvMem);
+        abort();
+    }
+    free(pvMem);
+}
+
+PSS_TEST_EXPORT void ZEL_OsalLogWrite(const SerialLogModule *pstModule, uint32_t uiLevel, uint32_t uiCode,
+                                      const char *pcFile, uint32_t uiLine, const char *pcFunc,
+                                      const char *pcFmt, ...) {
+    char acText[512];
+    va_list args;
+    va_start(args, pcFmt);
+    vsnprintf(acText, sizeof acText, pcFmt, args);
+    va_end(args);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_logs.push_back({pstModule, uiLevel, uiCode, pcFile != nullptr ? pcFile : "", uiLine,
+                      pcFunc != nullptr ? pcFunc : "", pcFmt, acText});
+}
