@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whatever the named build configurations need and this
+# machine lacks (Debian 12). Idempotent: when everything is there it installs
+# nothing and does not touch the network. Needs root (or sudo) only when it
+# has something to install.
+#
+#   scripts/install-deps.sh [native|sanitize|tsan|arm|ppc ...]   (default: all)
+set -euo pipefail
+
+configs=("$@")
+[ ${#configs[@]} -gt 0 ] || configs=(native sanitize tsan arm ppc)
+
+# Clang's sanitizer runtime is packaged per Clang release.
+clang_rt_package() {
+    local major=14
+    if command -v clang++ >/dev/null 2>&1; then
+        major=$(clang++ -dumpversion | cut -d. -f1)
+    fi
+    echo "libclang-rt-${major}-dev"
+}
+
+packages=(cmake ninja-build g++ googletest)
+for config in "${configs[@]}"; do
+    case "$config" in
+        native) packages+=(libbenchmark-dev) ;;
+        sanitize | tsan) packages+=(clang) ;;
+        arm) packages+=(g++-arm-linux-gnueabihf qemu-user) ;;
+        ppc) packages+=(g++-powerpc-linux-gnu qemu-user) ;;
+        *)
+            echo "install-deps: unknown configuration '$config'" >&2
+            exit 2
+            ;;
+    esac
+done
+# Known only once clang is there; asked again after the first install.
+needs_clang_rt=0
+for config in "${configs[@]}"; do
+    case "$config" in sanitize | tsan) needs_clang_rt=1 ;; esac
+done
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q '^install ok installed$'; }
+
+missing_of() {
+    local p
+    for p in "$@"; do
+        installed "$p" || echo "$p"
+    done | sort -u
+}
+
+apt_install() {
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        if command -v sudo >/dev/null 2>&1; then
+            sudo=(sudo)
+        else
+            echo "install-deps: missing packages ($*) and not root; install them as root" >&2
+            exit 1
+        fi
+    fi
+    echo "install-deps: installing with apt-get as root: $*"
+    if [ -z "${PSS_APT_UPDATED:-}" ]; then
+        "${sudo[@]}" apt-get update -q
+        export PSS_APT_UPDATED=1
+    fi
+    "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@"
+}
+
+mapfile -t missing < <(missing_of "${packages[@]}")
+if [ ${#missing[@]} -gt 0 ]; then
+    apt_install "${missing[@]}"
+fi
+if [ "$needs_clang_rt" = 1 ]; then
+    mapfile -t missing < <(missing_of "$(clang_rt_package)")
+    if [ ${#missing[@]} -gt 0 ]; then
+        apt_install "${missing[@]}"
+    fi
+fi
+echo "install-deps: everything needed for ${configs[*]} is installed"
