@@ -19,6 +19,7 @@ struct Buffer {
     const uint8_t *pucData;
     uint64_t ullLen;
     ByteOrder stOrder;
+    uint32_t uiShownLen;  // the length as the caller gave it, for messages
 
     // True when [uiPos, uiPos + uiWidth) lies inside the buffer.
     bool Holds(uint64_t ullPos, uint64_t ullWidth) const { return ullPos + ullWidth <= ullLen; }
@@ -46,7 +47,7 @@ bool OpenTable(const Buffer &stBuf, uint32_t uiPos, const char *pcTag, Table *ps
     const uint64_t ullLen = stBuf.ullLen;
     if (uiPos < 4 || uiPos + 4ull > ullLen) {
         KORVO_LOG(kCodeBadParam, pcTag, "[KORVO]:Table offset(%u) is out of range(4 - %u)", uiPos,
-                  static_cast<uint32_t>(ullLen));
+                  stBuf.uiShownLen);
         return false;
     }
     const uint32_t uiVtable = uiPos - stBuf.Load<uint32_t>(uiPos);  // modulo 2^32, either side
@@ -203,7 +204,8 @@ void *Unpack(const TableDesc &stRoot, const char *pcTag, IdlFreeUnpackedFunc pfn
         return nullptr;
     }
     // The load-time constructor has set the byte-order flag already.
-    Buffer stBuf{pucBuf, static_cast<uint64_t>(iBufLen), ByteOrder{HostIsBigEndian()}};
+    Buffer stBuf{pucBuf, static_cast<uint64_t>(iBufLen), ByteOrder{HostIsBigEndian()},
+                 static_cast<uint32_t>(iBufLen)};
     Table stTable;
     if (!OpenTable(stBuf, stBuf.Load<uint32_t>(0), pcTag, &stTable)) return nullptr;
 
@@ -224,9 +226,10 @@ void *UnpackElement(const TableDesc &stElement, const char *pcTag, const uint8_t
                   iBufLen, NullText(pvOut));
         return nullptr;
     }
-    // A negative length holds no table: the position check below refuses it.
+    // A negative length holds no table: the position check below refuses it,
+    // and its message shows the length that was passed.
     const uint64_t ullLen = iBufLen < 0 ? 0 : static_cast<uint64_t>(iBufLen);
-    Buffer stBuf{pucBuf, ullLen, ByteOrder{HostIsBigEndian()}};
+    Buffer stBuf{pucBuf, ullLen, ByteOrder{HostIsBigEndian()}, static_cast<uint32_t>(iBufLen)};
     Table stTable;
     if (!OpenTable(stBuf, uiTablePos, pcTag, &stTable)) return nullptr;
     return DecodeElementFields(stBuf, stElement, stTable, static_cast<uint8_t *>(pvOut)) ? pvOut
