@@ -384,9 +384,15 @@ typedef struct IdlMethodId {
     const char *pcMethodName;
 } IdlMethodId;
 
+/* The agent's own results. Every other non-zero status comes from the
+ * middleware and is passed on unchanged. */
+#define PSS_AGENT_OK 0u
+#define PSS_AGENT_ENOMEM 12u /* a middleware block could not be allocated */
+#define PSS_AGENT_EINVAL 22u /* a required pointer is null, or the service is unreachable */
+
 /* Outcome of a synchronous call. The agent's own failures have uiValue 0 and
- * uiStatus 22 (null argument or no invoke handle) or 12 (no memory); any
- * other result is the middleware's, passed on unchanged. */
+ * uiStatus PSS_AGENT_EINVAL or PSS_AGENT_ENOMEM; any other result is the
+ * middleware's, passed on word for word. */
 typedef struct IdlCallResult {
     uint32_t uiValue;
     uint32_t uiStatus;
@@ -395,7 +401,8 @@ typedef struct IdlCallResult {
 /* Completion of an asynchronous call, called by the middleware on a thread of
  * its choosing with the call's result, the decoded response block (null for
  * methods without a response) and the caller's user data. The middleware
- * owns the response block and releases it after the callback returns. */
+ * owns the response block and what the decoder allocated inside it, and
+ * releases both after the callback returns: copy out what you keep. */
 typedef void (*IdlAsyncCallback)(IdlCallResult stResult, void *pvRsp, void *pvUserData);
 
 /* Address of the service; the first 52 bytes belong to the middleware. */
@@ -408,40 +415,150 @@ typedef struct RpcServerAddr {
 /* Exported interface                                                       */
 /* ------------------------------------------------------------------------ */
 
+/* The service's address, handed to the middleware on every call. Writable:
+ * the middleware's part may be set up by the process before the first call. */
 extern PSS_AGENT_API RpcServerAddr g_stServerAddr_PatchSdkService;
 
-#define PSS_DECLARE_REQ_RSP_METHOD(Op, Req, Rsp)                                              \
-    PSS_AGENT_API void PatchSdkService_QOMA_PAT_##Op##SetIdl(IdlMsgOps *pstOps);               \
-    PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_##Op(const Req *pstReq, Rsp *pstRsp, \
-                                                              uint32_t uiInvokeArg);           \
-    PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_##Op##_async(                              \
-        const Req *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData, uint32_t uiInvokeArg);
+/*
+ * Four families of functions per method; uiInvokeArg goes unchanged to the
+ * middleware's invoke lookup.
+ *
+ * ...SetIdl(pstOps)
+ *     Fills all six slots of *pstOps with the method's codecs (the unused ones
+ *     null). Any component may call it, for instance to obtain the release
+ *     function pfnFreeUnpacked of a decoded response. A null pstOps is
+ *     ignored.
+ *
+ * ...(pstReq, pstRsp, uiInvokeArg)        methods with a response
+ * ...(pstReq, uiInvokeArg)                methods without one
+ *     Synchronous call. The middleware decodes the answer into *pstRsp; what
+ *     the decoder allocated there (the pstInfo arrays of the query responses)
+ *     is the caller's, released with the method's pfnFreeUnpacked. Methods
+ *     without a response send a copy of the request. Returns the middleware's
+ *     result, or {0, PSS_AGENT_EINVAL} / {0, PSS_AGENT_ENOMEM}.
+ *
+ * ..._async(pstReq, pfnCallback, pvUserData, uiInvokeArg)
+ *     Hands a copy of the request to the middleware and returns at once; the
+ *     outcome arrives through pfnCallback. PSS_AGENT_OK means handed over, not
+ *     completed. Methods without a response accept a null pfnCallback and then
+ *     send one-way, returning the middleware's status.
+ *
+ * ..._oneway(pstReq, uiInvokeArg)          methods without a response
+ *     Sends the caller's record without an answer; returns the middleware's
+ *     status or PSS_AGENT_EINVAL. The record may be reused on return.
+ */
 
-#define PSS_DECLARE_ONEWAY_METHOD(Op, Req)                                                     \
-    PSS_AGENT_API void PatchSdkService_QOMA_PAT_##Op##SetIdl(IdlMsgOps *pstOps);               \
-    PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_##Op(const Req *pstReq,              \
-                                                              uint32_t uiInvokeArg);           \
-    PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_##Op##_async(                              \
-        const Req *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData, uint32_t uiInvokeArg); \
-    PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_##Op##_oneway(const Req *pstReq,           \
-                                                                  uint32_t uiInvokeArg);
+/* QOMA_PAT_Active: QOMA_PAT_ACTIVE_REQ answered by QOMA_PAT_ACTIVE_RSP */
+PSS_AGENT_API void PatchSdkService_QOMA_PAT_ActiveSetIdl(IdlMsgOps *pstOps);
+PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_Active(
+    const QOMA_PAT_ACTIVE_REQ *pstReq, QOMA_PAT_ACTIVE_RSP *pstRsp, uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_Active_async(
+    const QOMA_PAT_ACTIVE_REQ *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData,
+    uint32_t uiInvokeArg);
 
-PSS_DECLARE_REQ_RSP_METHOD(Active, QOMA_PAT_ACTIVE_REQ, QOMA_PAT_ACTIVE_RSP)
-PSS_DECLARE_REQ_RSP_METHOD(QueryStateInfo, QOMA_PAT_STATE_QUERY_REQ, QOMA_PAT_STATE_QUERY_RSP)
-PSS_DECLARE_REQ_RSP_METHOD(QueryAppRegInfo, QOMA_PAT_APP_QUERY_REQ, QOMA_PAT_APP_QUERY_RSP)
-PSS_DECLARE_REQ_RSP_METHOD(QueryErrorInfo, QOMA_PAT_ERROR_QUERY_REQ, QOMA_PAT_ERROR_QUERY_RSP)
-PSS_DECLARE_REQ_RSP_METHOD(QueryMangInfo, QOMA_PAT_MANG_QUERY_REQ, QOMA_PAT_MANG_QUERY_RSP)
-PSS_DECLARE_REQ_RSP_METHOD(QueryInstInfo, QOMA_PAT_INST_QUERY_REQ, QOMA_PAT_INST_QUERY_RSP)
-PSS_DECLARE_REQ_RSP_METHOD(QueryDescInfo, QOMA_PAT_DESC_QUERY_REQ, QOMA_PAT_DESC_QUERY_RSP)
-PSS_DECLARE_REQ_RSP_METHOD(UpdatePkgInstCfg, QOMA_PAT_UPDATE_PKG_INST_CFG_REQ, QOMA_PAT_APPCOMMON_RSP)
-PSS_DECLARE_REQ_RSP_METHOD(UpdatePkgName, QOMA_PAT_UPDATE_PKG_NAME_REQ, QOMA_PAT_APPCOMMON_RSP)
-PSS_DECLARE_REQ_RSP_METHOD(HealthCheck, QOMA_PAT_HEALTH_CHECK_REQ, QOMA_PAT_APPCOMMON_RSP)
-PSS_DECLARE_ONEWAY_METHOD(StopPlugin, QOMA_PAT_STOP_PLUGIN_REQ)
-PSS_DECLARE_ONEWAY_METHOD(ProcAsyncActiveResult, QOMA_PAT_ASYNC_ACTIVE_SESSION_REQ)
-PSS_DECLARE_ONEWAY_METHOD(ProcAsyncC2HResult, QOMA_PAT_ASYNC_C2H_RESULT_REQ)
+/* QOMA_PAT_QueryStateInfo: QOMA_PAT_STATE_QUERY_REQ answered by QOMA_PAT_STATE_QUERY_RSP */
+PSS_AGENT_API void PatchSdkService_QOMA_PAT_QueryStateInfoSetIdl(IdlMsgOps *pstOps);
+PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_QueryStateInfo(
+    const QOMA_PAT_STATE_QUERY_REQ *pstReq, QOMA_PAT_STATE_QUERY_RSP *pstRsp, uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_QueryStateInfo_async(
+    const QOMA_PAT_STATE_QUERY_REQ *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData,
+    uint32_t uiInvokeArg);
 
-#undef PSS_DECLARE_REQ_RSP_METHOD
-#undef PSS_DECLARE_ONEWAY_METHOD
+/* QOMA_PAT_QueryAppRegInfo: QOMA_PAT_APP_QUERY_REQ answered by QOMA_PAT_APP_QUERY_RSP */
+PSS_AGENT_API void PatchSdkService_QOMA_PAT_QueryAppRegInfoSetIdl(IdlMsgOps *pstOps);
+PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_QueryAppRegInfo(
+    const QOMA_PAT_APP_QUERY_REQ *pstReq, QOMA_PAT_APP_QUERY_RSP *pstRsp, uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_QueryAppRegInfo_async(
+    const QOMA_PAT_APP_QUERY_REQ *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData,
+    uint32_t uiInvokeArg);
+
+/* QOMA_PAT_QueryErrorInfo: QOMA_PAT_ERROR_QUERY_REQ answered by QOMA_PAT_ERROR_QUERY_RSP */
+PSS_AGENT_API void PatchSdkService_QOMA_PAT_QueryErrorInfoSetIdl(IdlMsgOps *pstOps);
+PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_QueryErrorInfo(
+    const QOMA_PAT_ERROR_QUERY_REQ *pstReq, QOMA_PAT_ERROR_QUERY_RSP *pstRsp, uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_QueryErrorInfo_async(
+    const QOMA_PAT_ERROR_QUERY_REQ *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData,
+    uint32_t uiInvokeArg);
+
+/* QOMA_PAT_QueryMangInfo: QOMA_PAT_MANG_QUERY_REQ answered by QOMA_PAT_MANG_QUERY_RSP */
+PSS_AGENT_API void PatchSdkService_QOMA_PAT_QueryMangInfoSetIdl(IdlMsgOps *pstOps);
+PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_QueryMangInfo(
+    const QOMA_PAT_MANG_QUERY_REQ *pstReq, QOMA_PAT_MANG_QUERY_RSP *pstRsp, uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_QueryMangInfo_async(
+    const QOMA_PAT_MANG_QUERY_REQ *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData,
+    uint32_t uiInvokeArg);
+
+/* QOMA_PAT_QueryInstInfo: QOMA_PAT_INST_QUERY_REQ answered by QOMA_PAT_INST_QUERY_RSP */
+PSS_AGENT_API void PatchSdkService_QOMA_PAT_QueryInstInfoSetIdl(IdlMsgOps *pstOps);
+PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_QueryInstInfo(
+    const QOMA_PAT_INST_QUERY_REQ *pstReq, QOMA_PAT_INST_QUERY_RSP *pstRsp, uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_QueryInstInfo_async(
+    const QOMA_PAT_INST_QUERY_REQ *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData,
+    uint32_t uiInvokeArg);
+
+/* QOMA_PAT_QueryDescInfo: QOMA_PAT_DESC_QUERY_REQ answered by QOMA_PAT_DESC_QUERY_RSP */
+PSS_AGENT_API void PatchSdkService_QOMA_PAT_QueryDescInfoSetIdl(IdlMsgOps *pstOps);
+PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_QueryDescInfo(
+    const QOMA_PAT_DESC_QUERY_REQ *pstReq, QOMA_PAT_DESC_QUERY_RSP *pstRsp, uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_QueryDescInfo_async(
+    const QOMA_PAT_DESC_QUERY_REQ *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData,
+    uint32_t uiInvokeArg);
+
+/* QOMA_PAT_UpdatePkgInstCfg: QOMA_PAT_UPDATE_PKG_INST_CFG_REQ answered by QOMA_PAT_APPCOMMON_RSP */
+PSS_AGENT_API void PatchSdkService_QOMA_PAT_UpdatePkgInstCfgSetIdl(IdlMsgOps *pstOps);
+PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_UpdatePkgInstCfg(
+    const QOMA_PAT_UPDATE_PKG_INST_CFG_REQ *pstReq, QOMA_PAT_APPCOMMON_RSP *pstRsp,
+    uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_UpdatePkgInstCfg_async(
+    const QOMA_PAT_UPDATE_PKG_INST_CFG_REQ *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData,
+    uint32_t uiInvokeArg);
+
+/* QOMA_PAT_UpdatePkgName: QOMA_PAT_UPDATE_PKG_NAME_REQ answered by QOMA_PAT_APPCOMMON_RSP */
+PSS_AGENT_API void PatchSdkService_QOMA_PAT_UpdatePkgNameSetIdl(IdlMsgOps *pstOps);
+PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_UpdatePkgName(
+    const QOMA_PAT_UPDATE_PKG_NAME_REQ *pstReq, QOMA_PAT_APPCOMMON_RSP *pstRsp,
+    uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_UpdatePkgName_async(
+    const QOMA_PAT_UPDATE_PKG_NAME_REQ *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData,
+    uint32_t uiInvokeArg);
+
+/* QOMA_PAT_HealthCheck: QOMA_PAT_HEALTH_CHECK_REQ answered by QOMA_PAT_APPCOMMON_RSP */
+PSS_AGENT_API void PatchSdkService_QOMA_PAT_HealthCheckSetIdl(IdlMsgOps *pstOps);
+PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_HealthCheck(
+    const QOMA_PAT_HEALTH_CHECK_REQ *pstReq, QOMA_PAT_APPCOMMON_RSP *pstRsp, uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_HealthCheck_async(
+    const QOMA_PAT_HEALTH_CHECK_REQ *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData,
+    uint32_t uiInvokeArg);
+
+/* QOMA_PAT_StopPlugin: QOMA_PAT_STOP_PLUGIN_REQ, no response */
+PSS_AGENT_API void PatchSdkService_QOMA_PAT_StopPluginSetIdl(IdlMsgOps *pstOps);
+PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_StopPlugin(
+    const QOMA_PAT_STOP_PLUGIN_REQ *pstReq, uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_StopPlugin_async(
+    const QOMA_PAT_STOP_PLUGIN_REQ *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData,
+    uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_StopPlugin_oneway(
+    const QOMA_PAT_STOP_PLUGIN_REQ *pstReq, uint32_t uiInvokeArg);
+
+/* QOMA_PAT_ProcAsyncActiveResult: QOMA_PAT_ASYNC_ACTIVE_SESSION_REQ, no response */
+PSS_AGENT_API void PatchSdkService_QOMA_PAT_ProcAsyncActiveResultSetIdl(IdlMsgOps *pstOps);
+PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_ProcAsyncActiveResult(
+    const QOMA_PAT_ASYNC_ACTIVE_SESSION_REQ *pstReq, uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_ProcAsyncActiveResult_async(
+    const QOMA_PAT_ASYNC_ACTIVE_SESSION_REQ *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData,
+    uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_ProcAsyncActiveResult_oneway(
+    const QOMA_PAT_ASYNC_ACTIVE_SESSION_REQ *pstReq, uint32_t uiInvokeArg);
+
+/* QOMA_PAT_ProcAsyncC2HResult: QOMA_PAT_ASYNC_C2H_RESULT_REQ, no response */
+PSS_AGENT_API void PatchSdkService_QOMA_PAT_ProcAsyncC2HResultSetIdl(IdlMsgOps *pstOps);
+PSS_AGENT_API IdlCallResult PatchSdkService_QOMA_PAT_ProcAsyncC2HResult(
+    const QOMA_PAT_ASYNC_C2H_RESULT_REQ *pstReq, uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_ProcAsyncC2HResult_async(
+    const QOMA_PAT_ASYNC_C2H_RESULT_REQ *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData,
+    uint32_t uiInvokeArg);
+PSS_AGENT_API uint32_t PatchSdkService_QOMA_PAT_ProcAsyncC2HResult_oneway(
+    const QOMA_PAT_ASYNC_C2H_RESULT_REQ *pstReq, uint32_t uiInvokeArg);
 
 #ifdef __cplusplus
 }

@@ -1,0 +1,28 @@
+#include "agent/catalogue.h"
+
+#include "messages/codecs.h"
+
+namespace pss {
+namespace {
+constexpr char kServiceName[] = "PatchSdkService";
+}  // namespace
+
+#define PSS_METHOD_ID_REQ_RSP(Op, Req, Rsp) {kServiceName, "QOMA_PAT_" #Op},
+#define PSS_METHOD_ID_REQ_ONLY(Op, Req) {kServiceName, "QOMA_PAT_" #Op},
+const IdlMethodId kMethodTable[kMethodCount] = {
+    PSS_METHODS(PSS_METHOD_ID_REQ_RSP, PSS_METHOD_ID_REQ_ONLY)};
+
+// Slot order: unpack, pack, free_unpacked, reserved, pack_fixed, fixed_size.
+#define PSS_BINDING_REQ_RSP(Op, Req, Rsp)                                                   \
+    {{Rsp##_unpack, Req##_pack, Rsp##_free_unpacked, nullptr, Req##_pack_fixed,             \
+      Req##_fixed_size},                                                                    \
+     sizeof(Req), sizeof(Rsp)},
+#define PSS_BINDING_REQ_ONLY(Op, Req) \
+    {{nullptr, Req##_pack, nullptr, nullptr, Req##_pack_fixed, Req##_fixed_size}, sizeof(Req), 0},
+const MethodRecords kMethodRecords[kMethodCount] = {
+    PSS_METHODS(PSS_BINDING_REQ_RSP, PSS_BINDING_REQ_ONLY)};
+
+}  // namespace pss
+
+// Handed to the middleware by address; its first 52 bytes are the middleware's.
+RpcServerAddr g_stServerAddr_PatchSdkService = {{0}, pss::kServiceName};
