@@ -1,0 +1,20 @@
+// The PatchSdkService behind the loopback middleware: it decodes a request
+// image, remembers it, and writes the answer as the real server would.
+#ifndef KELM_SIMULATED_SERVICE_H
+#define KELM_SIMULATED_SERVICE_H
+
+#include <stdint.h>
+
+#include <vector>
+
+namespace kelm {
+
+// Serves one request of the named method. On success the answer holds the
+// response buffer (empty for methods without a response); otherwise the
+// result is a KELM_ERR_* status.
+uint32_t Serve(const char *pcMethodName, const std::vector<uint8_t> &image, bool bCorruptAnswer,
+               std::vector<uint8_t> &answer);
+
+}  // namespace kelm
+
+#endif
