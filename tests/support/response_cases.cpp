@@ -1,5 +1,6 @@
 #include "support/response_cases.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "serial/wire.h"
