@@ -4,6 +4,7 @@
 // the end faults and ends the test executable.
 #include <gtest/gtest.h>
 #include <string.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -114,6 +115,46 @@ TEST_P(GuardPage, MutatedImagesStayInsideTheBuffer) {
 
 INSTANTIATE_TEST_SUITE_P(Decoders, GuardPage, ::testing::ValuesIn(AllResponses()),
                          [](const auto &info) { return std::string(info.param.pcName).substr(9); });
+
+// Decoding never recurses and keeps no large locals: every decoder, over
+// every prefix and single-byte mutation of its images, runs on a thread whose
+// stack is 64 KiB (logging into the test OS layer included).
+TEST(SmallStack, EveryDecoderRunsOn64KiB) {
+    struct Work {
+        size_t uiRuns = 0;
+        static void *Run(void *pv) {
+            auto *pWork = static_cast<Work *>(pv);
+            for (const ResponseCase &c : AllResponses()) {
+                for (const auto &img : Images(c)) {
+                    std::vector<uint8_t> mutated = img;
+                    for (size_t uiPos = 0; uiPos < img.size(); ++uiPos) {
+                        for (const uint8_t ucValue : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x10}}) {
+                            mutated[uiPos] = ucValue;
+                            AnyRecord rec(c);
+                            c.pfnUnpack(mutated.data(), static_cast<int32_t>(uiPos + 1), rec.Bytes());
+                            c.pfnFree(rec.Bytes());
+                            c.pfnUnpack(mutated.data(), static_cast<int32_t>(mutated.size()), rec.Bytes());
+                            c.pfnFree(rec.Bytes());
+                            ++pWork->uiRuns;
+                        }
+                        mutated[uiPos] = img[uiPos];
+                    }
+                }
+            }
+            return nullptr;
+        }
+    } work;
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, 64 * 1024), 0);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, &attr, Work::Run, &work), 0);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    pthread_attr_destroy(&attr);
+    TakeLogs();
+    EXPECT_GT(work.uiRuns, 0u);
+    EXPECT_EQ(LiveAllocations(), 0u);
+}
 
 TEST(GuardPage, ElementDecodersAtEveryPositionStayInsideTheBuffer) {
 #define PSS_ELEMENT(Rec) Rec##_unpack_non_root,
