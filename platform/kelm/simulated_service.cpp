@@ -109,6 +109,8 @@ private:
 // client's encoders, which the decoder must accept all the same.
 class Writer {
 public:
+    Writer() { m_out.reserve(4096); }  // the largest answer is about 2 KB
+
     uint32_t Table(const TableDesc &stDesc, const uint8_t *pucRec) {
         const uint32_t uiVtable = Append(4 + 2 * stDesc.uiSlots);
         const uint32_t uiTable = Append(4);
