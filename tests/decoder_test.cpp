@@ -475,12 +475,12 @@ TEST_P(QueryResponse, FailingSecondElementGivesTheWholeArrayBack) {
 TEST_P(QueryResponse, ElementsDecodeFromWhereverTheirOffsetsLead) {
     const ResponseCase &c = GetParam();
     const korvo::TableDesc &stElement = *c.Slot5()->pstSub;
-    // Elements 0 and 2 share one table; element 1's table lies before it and
-    // uses a vtable that sits before the vector; element 3's offset is 0, so
-    // its own offset slot is an empty table (soffset 0, vtable length 0).
+    // Elements 0 and 2 share one table; element 1's table lies before it, and
+    // its vtable before the vector, made of the root vtable's last entries
+    // (0, 4: length 0, so no slot); element 3's offset is 0, so its own
+    // offset slot is an empty table (soffset 0, vtable length 0).
     Image img = VectorOf(4, 0);
-    img.Vtable(48, 0, {}).U32(52, 0);             // element 1: table at 52, vtable at 48 (no slots)
-    img.Soffset(52, 48);
+    img.Soffset(52, 16);
     std::vector<uint8_t> want(4 * size_t{stElement.uiRecordSize}, 0);
     // Element 0/2: the first scalar slot of the element, set to 0x01020304.
     uint32_t uiScalar = 0;
