@@ -14,6 +14,7 @@ namespace {
 
 constexpr uint64_t kPositionLimit = 0xFFFFFFFFull;  // positions are 32-bit
 constexpr uint32_t kMaxVectorCount = 1u << 30;
+constexpr uint64_t kMaxArrayBytes = 0x7FFFFFFFull;  // the largest block memset_s clears everywhere
 
 struct Buffer {
     const uint8_t *pucData;
@@ -144,8 +145,10 @@ bool DecodeVector(const Buffer &stBuf, const FieldDesc &stField, uint64_t ullAt,
 
     const uint32_t uiElementSize = stField.pstSub->uiRecordSize;
     const uint64_t ullBytes = uint64_t{uiCount} * uiElementSize;
-    // An array whose size does not fit 32 bits is refused before allocating.
-    if (ullBytes > kPositionLimit) return false;
+    // Refused before allocating: a size that does not fit 32 bits would wrap,
+    // and one above kMaxArrayBytes is more than the bounds-checked fill takes
+    // on a 32-bit host, which would leave the array uncleared.
+    if (ullBytes > kMaxArrayBytes) return false;
     if (ullBytes == 0) return true;
     const auto uiBytes = static_cast<uint32_t>(ullBytes);
     auto *pucArray = static_cast<uint8_t *>(g_pfnSerialAlloc(uiBytes, SERIAL_MEM_MODULE_ID, pcTag));
