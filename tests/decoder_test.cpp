@@ -400,7 +400,6 @@ Image VectorOf(uint32_t uiCount, size_t uiLen) {
 TEST_P(QueryResponse, CountsThatAllocateNothing) {
     const ResponseCase &c = GetParam();
     const uint32_t uiElementSize = c.Slot5()->pstSub->uiRecordSize;
-    const uint32_t uiWraps = static_cast<uint32_t>(0x100000000ull / uiElementSize + 1);
     struct Row {
         uint32_t uiCount;
         size_t uiLen;
@@ -421,16 +420,22 @@ TEST_P(QueryResponse, CountsThatAllocateNothing) {
         EXPECT_TRUE(seen.allocs.empty());
         EXPECT_EQ(rec.Array(), nullptr);
     }
-    // A count whose array would not fit 32 bits is turned down before allocating.
-    // Only the largest element keeps the buffer this needs small enough to test.
+    // A count whose array would not fit 32 bits, or would be more than the
+    // bounds-checked fill clears on a 32-bit host (2^31 - 1 bytes), is turned
+    // down before allocating. Only the largest element keeps the buffers this
+    // needs small enough to test.
     if (uiElementSize > 1000) {
-        const Image img = VectorOf(uiWraps, 32 + 4 * size_t{uiWraps});
-        AnyRecord rec(c, 0xA5);
-        Seen seen;
-        EXPECT_EQ(Decode(c, img.Data(), img.Len(), rec.Bytes(), &seen), nullptr);
-        EXPECT_TRUE(seen.logs.empty());
-        EXPECT_TRUE(seen.allocs.empty());
-        EXPECT_EQ(rec.Array(), nullptr);
+        for (const uint64_t ullLimit : {0x80000000ull, 0x100000000ull}) {
+            const auto uiCount = static_cast<uint32_t>(ullLimit / uiElementSize + 1);
+            SCOPED_TRACE(uiCount);
+            const Image img = VectorOf(uiCount, 32 + 4 * size_t{uiCount});
+            AnyRecord rec(c, 0xA5);
+            Seen seen;
+            EXPECT_EQ(Decode(c, img.Data(), img.Len(), rec.Bytes(), &seen), nullptr);
+            EXPECT_TRUE(seen.logs.empty());
+            EXPECT_TRUE(seen.allocs.empty());
+            EXPECT_EQ(rec.Array(), nullptr);
+        }
     }
 }
 
