@@ -14,7 +14,7 @@ namespace {
 
 constexpr uint64_t kPositionLimit = 0xFFFFFFFFull;  // positions are 32-bit
 constexpr uint32_t kMaxVectorCount = 1u << 30;
-constexpr uint64_t kMaxArrayBytes = 0x7FFFFFFFull;  // the largest block memset_s clears everywhere
+constexpr uint64_t kMaxArrayBytes = 0x7FFFFFFFull;  // the largest block memset_s clears on 32 bits
 
 struct Buffer {
     const uint8_t *pucData;
