@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "cpu_time_reporter.h"
 #include "serial/runtime.h"
 // The benchmarks link no test library; the buffer builder is compiled in here.
 #include "support/korvo_builder.cpp"
@@ -73,31 +74,17 @@ void Copy(benchmark::State &state, const char *pcName, uint32_t uiCount) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.uiDecodedBytes));
 }
 
-// Collects the time per iteration of every run to print the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                m_times[run.benchmark_name()] = run.GetAdjustedCPUTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
+// The ratio of every decode to the copy of as many bytes.
+void PrintRatios(const std::map<std::string, double> &times) {
+    printf("\n%-34s %12s %12s %8s\n", "case (CPU time)", "decode ns", "memcpy ns", "ratio");
+    for (const auto &[name, ns] : times) {
+        if (name.rfind("decode/", 0) != 0) continue;
+        const auto copy = times.find("memcpy/" + name.substr(7));
+        if (copy == times.end()) continue;
+        printf("%-34s %12.1f %12.1f %8.2f\n", name.substr(7).c_str(), ns, copy->second,
+               ns / copy->second);
     }
-    void PrintRatios() const {
-        printf("\n%-34s %12s %12s %8s\n", "case (CPU time)", "decode ns", "memcpy ns", "ratio");
-        for (const auto &[name, ns] : m_times) {
-            if (name.rfind("decode/", 0) != 0) continue;
-            const auto copy = m_times.find("memcpy/" + name.substr(7));
-            if (copy == m_times.end()) continue;
-            printf("%-34s %12.1f %12.1f %8.2f\n", name.substr(7).c_str(), ns, copy->second,
-                   ns / copy->second);
-        }
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
+}
 
 }  // namespace
 
@@ -120,9 +107,9 @@ int main(int argc, char **argv) {
         benchmark::RegisterBenchmark(("memcpy/" + name).c_str(), Copy, c.pcName, c.uiCount);
     }
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    pss_bench::CpuTimeReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
+    PrintRatios(reporter.Fastest());
     benchmark::Shutdown();
     return 0;
 }
