@@ -104,7 +104,8 @@ void CollectScalars(R &rec, std::vector<ScalarRef> &out) {
 
 // A record with every scalar random (zero about half the time; a 64-bit one
 // zero, low half only, high half only or both) and every character array
-// random bytes, often a short text with bytes after its NUL.
+// random bytes, half the time with a NUL somewhere inside, bytes after it
+// included.
 template <class R>
 void FillRandom(R &rec, std::mt19937 &rng) {
     ForEachField(rec, [&](uint32_t, auto &m) {
