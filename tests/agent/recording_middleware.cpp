@@ -55,6 +55,22 @@ extern "C" {
 __attribute__((visibility("default"))) uint32_t g_uiKelmModuleId = 500;
 }
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PSS_TEST_ASAN 1
+#endif
+#elif defined(__SANITIZE_ADDRESS__)
+#define PSS_TEST_ASAN 1
+#endif
+#ifdef PSS_TEST_ASAN
+// The executable replaces the loopback library's g_uiKelmModuleId on purpose,
+// as a device process would: AddressSanitizer is to object only when two
+// definitions of one name differ in size.
+extern "C" __attribute__((visibility("default"))) const char *__asan_default_options() {
+    return "detect_odr_violation=1";
+}
+#endif
+
 PSS_TEST_EXPORT void *RPC_GetRpcInvoke(RpcServerAddr *pstAddr, uint32_t uiInvokeArg) {
     Event e(Ev::kInvoke);
     e.pstAddr = pstAddr;
