@@ -66,8 +66,7 @@ IdlCallResult CallWithResponse(Method eMethod, const void *pvReq, void *pvRsp,
     if (stFrame.pvInvoke == nullptr || pvReq == nullptr || pvRsp == nullptr) {
         return Refused(PSS_AGENT_EINVAL);
     }
-    return RPC_IdlMsgSyncCall(stFrame.pvInvoke, pvReq, pvRsp, &stFrame.stMethodId,
-                              &stFrame.stOps);
+    return RPC_IdlMsgSyncCall(stFrame.pvInvoke, pvReq, pvRsp, &stFrame.stMethodId, &stFrame.stOps);
 }
 
 // Request only, synchronous: a copy travels, and never outlives the call.
@@ -148,36 +147,34 @@ void SetIdl(Method eMethod, IdlMsgOps *pstOps) {
 }  // namespace
 }  // namespace pss
 
-#define PSS_STAMP_REQ_RSP(Op, Req, Rsp)                                                       \
-    void PatchSdkService_QOMA_PAT_##Op##SetIdl(IdlMsgOps *pstOps) {                           \
-        pss::SetIdl(pss::k##Op, pstOps);                                                      \
-    }                                                                                         \
-    IdlCallResult PatchSdkService_QOMA_PAT_##Op(const Req *pstReq, Rsp *pstRsp,               \
-                                                uint32_t uiInvokeArg) {                       \
-        return pss::CallWithResponse(pss::k##Op, pstReq, pstRsp, uiInvokeArg);                \
-    }                                                                                         \
-    uint32_t PatchSdkService_QOMA_PAT_##Op##_async(const Req *pstReq,                         \
-                                                   IdlAsyncCallback pfnCallback,              \
-                                                   void *pvUserData, uint32_t uiInvokeArg) {  \
-        return pss::AsyncWithResponse(pss::k##Op, pstReq, pfnCallback, pvUserData,            \
-                                      uiInvokeArg, __func__);                                 \
+#define PSS_STAMP_REQ_RSP(Op, Req, Rsp)                                                            \
+    void PatchSdkService_QOMA_PAT_##Op##SetIdl(IdlMsgOps *pstOps) {                                \
+        pss::SetIdl(pss::k##Op, pstOps);                                                           \
+    }                                                                                              \
+    IdlCallResult PatchSdkService_QOMA_PAT_##Op(const Req *pstReq, Rsp *pstRsp,                    \
+                                                uint32_t uiInvokeArg) {                            \
+        return pss::CallWithResponse(pss::k##Op, pstReq, pstRsp, uiInvokeArg);                     \
+    }                                                                                              \
+    uint32_t PatchSdkService_QOMA_PAT_##Op##_async(                                                \
+        const Req *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData, uint32_t uiInvokeArg) { \
+        return pss::AsyncWithResponse(pss::k##Op, pstReq, pfnCallback, pvUserData, uiInvokeArg,    \
+                                      __func__);                                                   \
     }
 
-#define PSS_STAMP_REQ_ONLY(Op, Req)                                                           \
-    void PatchSdkService_QOMA_PAT_##Op##SetIdl(IdlMsgOps *pstOps) {                           \
-        pss::SetIdl(pss::k##Op, pstOps);                                                      \
-    }                                                                                         \
-    IdlCallResult PatchSdkService_QOMA_PAT_##Op(const Req *pstReq, uint32_t uiInvokeArg) {    \
-        return pss::CallRequestOnly(pss::k##Op, pstReq, uiInvokeArg, __func__);               \
-    }                                                                                         \
-    uint32_t PatchSdkService_QOMA_PAT_##Op##_async(const Req *pstReq,                         \
-                                                   IdlAsyncCallback pfnCallback,              \
-                                                   void *pvUserData, uint32_t uiInvokeArg) {  \
-        return pss::AsyncRequestOnly(pss::k##Op, pstReq, pfnCallback, pvUserData,             \
-                                     uiInvokeArg, __func__);                                  \
-    }                                                                                         \
-    uint32_t PatchSdkService_QOMA_PAT_##Op##_oneway(const Req *pstReq, uint32_t uiInvokeArg) { \
-        return pss::SendOneway(pss::k##Op, pstReq, uiInvokeArg);                              \
+#define PSS_STAMP_REQ_ONLY(Op, Req)                                                                \
+    void PatchSdkService_QOMA_PAT_##Op##SetIdl(IdlMsgOps *pstOps) {                                \
+        pss::SetIdl(pss::k##Op, pstOps);                                                           \
+    }                                                                                              \
+    IdlCallResult PatchSdkService_QOMA_PAT_##Op(const Req *pstReq, uint32_t uiInvokeArg) {         \
+        return pss::CallRequestOnly(pss::k##Op, pstReq, uiInvokeArg, __func__);                    \
+    }                                                                                              \
+    uint32_t PatchSdkService_QOMA_PAT_##Op##_async(                                                \
+        const Req *pstReq, IdlAsyncCallback pfnCallback, void *pvUserData, uint32_t uiInvokeArg) { \
+        return pss::AsyncRequestOnly(pss::k##Op, pstReq, pfnCallback, pvUserData, uiInvokeArg,     \
+                                     __func__);                                                    \
+    }                                                                                              \
+    uint32_t PatchSdkService_QOMA_PAT_##Op##_oneway(const Req *pstReq, uint32_t uiInvokeArg) {     \
+        return pss::SendOneway(pss::k##Op, pstReq, uiInvokeArg);                                   \
     }
 
 extern "C" {

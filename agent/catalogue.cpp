@@ -13,10 +13,10 @@ const IdlMethodId kMethodTable[kMethodCount] = {
     PSS_METHODS(PSS_METHOD_ID_REQ_RSP, PSS_METHOD_ID_REQ_ONLY)};
 
 // Slot order: unpack, pack, free_unpacked, reserved, pack_fixed, fixed_size.
-#define PSS_BINDING_REQ_RSP(Op, Req, Rsp)                                                   \
-    {{Rsp##_unpack, Req##_pack, Rsp##_free_unpacked, nullptr, Req##_pack_fixed,             \
-      Req##_fixed_size},                                                                    \
-     sizeof(Req), sizeof(Rsp)},
+#define PSS_BINDING_REQ_RSP(Op, Req, Rsp)                                                          \
+    {{Rsp##_unpack, Req##_pack, Rsp##_free_unpacked, nullptr, Req##_pack_fixed, Req##_fixed_size}, \
+     sizeof(Req),                                                                                  \
+     sizeof(Rsp)},
 #define PSS_BINDING_REQ_ONLY(Op, Req) \
     {{nullptr, Req##_pack, nullptr, nullptr, Req##_pack_fixed, Req##_fixed_size}, sizeof(Req), 0},
 const MethodRecords kMethodRecords[kMethodCount] = {

@@ -12,7 +12,9 @@ namespace pss {
 
 #define PSS_METHOD_ENUM_REQ_RSP(Op, Req, Rsp) k##Op,
 #define PSS_METHOD_ENUM_REQ_ONLY(Op, Req) k##Op,
-enum Method : uint32_t { PSS_METHODS(PSS_METHOD_ENUM_REQ_RSP, PSS_METHOD_ENUM_REQ_ONLY) kMethodCount };
+enum Method : uint32_t {
+    PSS_METHODS(PSS_METHOD_ENUM_REQ_RSP, PSS_METHOD_ENUM_REQ_ONLY) kMethodCount
+};
 #undef PSS_METHOD_ENUM_REQ_RSP
 #undef PSS_METHOD_ENUM_REQ_ONLY
 
@@ -27,7 +29,9 @@ struct MethodRecords {
 extern const MethodRecords kMethodRecords[kMethodCount];
 
 // What every SetIdl writes: all six slots.
-inline void BindCodecs(Method eMethod, IdlMsgOps *pstOps) { *pstOps = kMethodRecords[eMethod].stOps; }
+inline void BindCodecs(Method eMethod, IdlMsgOps *pstOps) {
+    *pstOps = kMethodRecords[eMethod].stOps;
+}
 
 }  // namespace pss
 

@@ -20,14 +20,14 @@ extern "C" {
  * middleware copies what it keeps. The two blocks are the middleware's from
  * the call on, whatever the call returns. */
 typedef struct IdlAsyncCall {
-    void *pvInvoke;                 /* handle from RPC_GetRpcInvoke */
-    void *pvReq;                    /* block holding a copy of the request */
-    void *pvRsp;                    /* zero-filled response block; null without a response */
-    IdlAsyncCallback pfnCallback;   /* never null */
-    void *pvUserData;               /* the caller's word, untouched */
+    void *pvInvoke;               /* handle from RPC_GetRpcInvoke */
+    void *pvReq;                  /* block holding a copy of the request */
+    void *pvRsp;                  /* zero-filled response block; null without a response */
+    IdlAsyncCallback pfnCallback; /* never null */
+    void *pvUserData;             /* the caller's word, untouched */
     const IdlMethodId *pstMethodId;
     const IdlMsgOps *pstOps;
-    uintptr_t auiReserved[3];       /* zero */
+    uintptr_t auiReserved[3]; /* zero */
 } IdlAsyncCall;
 
 /* An invoke handle for the service at pstAddr, or null when it cannot be

@@ -5,19 +5,19 @@
 #ifndef PSS_METHOD_LIST_H
 #define PSS_METHOD_LIST_H
 
-#define PSS_METHODS(REQ_RSP, REQ_ONLY)                                                    \
-    REQ_RSP(Active, QOMA_PAT_ACTIVE_REQ, QOMA_PAT_ACTIVE_RSP)                             \
-    REQ_RSP(QueryStateInfo, QOMA_PAT_STATE_QUERY_REQ, QOMA_PAT_STATE_QUERY_RSP)           \
-    REQ_RSP(QueryAppRegInfo, QOMA_PAT_APP_QUERY_REQ, QOMA_PAT_APP_QUERY_RSP)              \
-    REQ_RSP(QueryErrorInfo, QOMA_PAT_ERROR_QUERY_REQ, QOMA_PAT_ERROR_QUERY_RSP)           \
-    REQ_RSP(QueryMangInfo, QOMA_PAT_MANG_QUERY_REQ, QOMA_PAT_MANG_QUERY_RSP)              \
-    REQ_RSP(QueryInstInfo, QOMA_PAT_INST_QUERY_REQ, QOMA_PAT_INST_QUERY_RSP)              \
-    REQ_RSP(QueryDescInfo, QOMA_PAT_DESC_QUERY_REQ, QOMA_PAT_DESC_QUERY_RSP)              \
-    REQ_RSP(UpdatePkgInstCfg, QOMA_PAT_UPDATE_PKG_INST_CFG_REQ, QOMA_PAT_APPCOMMON_RSP)   \
-    REQ_RSP(UpdatePkgName, QOMA_PAT_UPDATE_PKG_NAME_REQ, QOMA_PAT_APPCOMMON_RSP)          \
-    REQ_RSP(HealthCheck, QOMA_PAT_HEALTH_CHECK_REQ, QOMA_PAT_APPCOMMON_RSP)               \
-    REQ_ONLY(StopPlugin, QOMA_PAT_STOP_PLUGIN_REQ)                                        \
-    REQ_ONLY(ProcAsyncActiveResult, QOMA_PAT_ASYNC_ACTIVE_SESSION_REQ)                    \
+#define PSS_METHODS(REQ_RSP, REQ_ONLY)                                                  \
+    REQ_RSP(Active, QOMA_PAT_ACTIVE_REQ, QOMA_PAT_ACTIVE_RSP)                           \
+    REQ_RSP(QueryStateInfo, QOMA_PAT_STATE_QUERY_REQ, QOMA_PAT_STATE_QUERY_RSP)         \
+    REQ_RSP(QueryAppRegInfo, QOMA_PAT_APP_QUERY_REQ, QOMA_PAT_APP_QUERY_RSP)            \
+    REQ_RSP(QueryErrorInfo, QOMA_PAT_ERROR_QUERY_REQ, QOMA_PAT_ERROR_QUERY_RSP)         \
+    REQ_RSP(QueryMangInfo, QOMA_PAT_MANG_QUERY_REQ, QOMA_PAT_MANG_QUERY_RSP)            \
+    REQ_RSP(QueryInstInfo, QOMA_PAT_INST_QUERY_REQ, QOMA_PAT_INST_QUERY_RSP)            \
+    REQ_RSP(QueryDescInfo, QOMA_PAT_DESC_QUERY_REQ, QOMA_PAT_DESC_QUERY_RSP)            \
+    REQ_RSP(UpdatePkgInstCfg, QOMA_PAT_UPDATE_PKG_INST_CFG_REQ, QOMA_PAT_APPCOMMON_RSP) \
+    REQ_RSP(UpdatePkgName, QOMA_PAT_UPDATE_PKG_NAME_REQ, QOMA_PAT_APPCOMMON_RSP)        \
+    REQ_RSP(HealthCheck, QOMA_PAT_HEALTH_CHECK_REQ, QOMA_PAT_APPCOMMON_RSP)             \
+    REQ_ONLY(StopPlugin, QOMA_PAT_STOP_PLUGIN_REQ)                                      \
+    REQ_ONLY(ProcAsyncActiveResult, QOMA_PAT_ASYNC_ACTIVE_SESSION_REQ)                  \
     REQ_ONLY(ProcAsyncC2HResult, QOMA_PAT_ASYNC_C2H_RESULT_REQ)
 
 #endif

@@ -52,8 +52,8 @@ __attribute__((noipa)) IdlCallResult PlainFunction(const void *pvReq, void *pvRs
 }
 
 void ReportCreates(benchmark::State &state, uint64_t ullBefore) {
-    state.counters["creates/call"] =
-        benchmark::Counter(static_cast<double>(g_creates - ullBefore) / static_cast<double>(state.iterations()));
+    state.counters["creates/call"] = benchmark::Counter(static_cast<double>(g_creates - ullBefore) /
+                                                        static_cast<double>(state.iterations()));
 }
 
 void BM_PlainFunctionCall(benchmark::State &state) {
@@ -99,7 +99,8 @@ void BM_AsyncCall(benchmark::State &state) {
     QOMA_PAT_ACTIVE_REQ stReq{};
     const uint64_t ullBefore = g_creates;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(PatchSdkService_QOMA_PAT_Active_async(&stReq, Callback, nullptr, 0));
+        benchmark::DoNotOptimize(
+            PatchSdkService_QOMA_PAT_Active_async(&stReq, Callback, nullptr, 0));
     }
     ReportCreates(state, ullBefore);
 }
@@ -107,7 +108,8 @@ BENCHMARK(BM_AsyncCall);
 
 void BM_OnewaySend(benchmark::State &state) {
     QOMA_PAT_STOP_PLUGIN_REQ stReq{};
-    for (auto _ : state) benchmark::DoNotOptimize(PatchSdkService_QOMA_PAT_StopPlugin_oneway(&stReq, 0));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(PatchSdkService_QOMA_PAT_StopPlugin_oneway(&stReq, 0));
 }
 BENCHMARK(BM_OnewaySend);
 

@@ -31,8 +31,8 @@ typedef struct LogModule {
 __attribute__((visibility("default"))) void ZEL_OsalLogWrite(const LogModule *pstModule,
                                                              uint32_t uiLevel, uint32_t uiCode,
                                                              const char *pcFile, uint32_t uiLine,
-                                                             const char *pcFunc,
-                                                             const char *pcFmt, ...) {
+                                                             const char *pcFunc, const char *pcFmt,
+                                                             ...) {
     va_list args;
     (void)pcFile;
     printf("    log: %s/%s level %u code %u in %s (line %u): ", pstModule->pcModule,
@@ -52,7 +52,7 @@ static int TextLen(const char *pcText, size_t uiSize) {
 }
 
 #define NUM(rec, f) printf(" " #f "=%u", (unsigned)(rec)->f)
-#define TXT(rec, f) printf(" " #f "=\"%.*s\"", TextLen((rec)->f, sizeof (rec)->f), (rec)->f)
+#define TXT(rec, f) printf(" " #f "=\"%.*s\"", TextLen((rec)->f, sizeof(rec)->f), (rec)->f)
 
 static void PrintHead(const void *pvRsp) {
     /* Every response begins with the same five fields. */
@@ -62,61 +62,128 @@ static void PrintHead(const void *pvRsp) {
            (unsigned)p->uiHead3, (unsigned)p->uiHead4);
 }
 
+/* clang-format off: one line per group of fields reads better here */
 static void PrintOperFail(const QOMA_PAT_OPERFAILINFO *e) {
-    NUM(e, uiField0); NUM(e, uiField1); NUM(e, uiField2); NUM(e, uiField3); NUM(e, uiField4);
-    TXT(e, acField5); TXT(e, acField6); TXT(e, acField7); TXT(e, acField8);
+    NUM(e, uiField0);
+    NUM(e, uiField1);
+    NUM(e, uiField2);
+    NUM(e, uiField3);
+    NUM(e, uiField4);
+    TXT(e, acField5);
+    TXT(e, acField6);
+    TXT(e, acField7);
+    TXT(e, acField8);
 }
 static void PrintMang(const QOMA_PAT_MANG_INFO *e) {
-    NUM(e, uiField0); NUM(e, uiField1); NUM(e, uiField2); NUM(e, uiField3); NUM(e, uiField4);
-    TXT(e, acField5); TXT(e, acField6); TXT(e, acField7);
+    NUM(e, uiField0);
+    NUM(e, uiField1);
+    NUM(e, uiField2);
+    NUM(e, uiField3);
+    NUM(e, uiField4);
+    TXT(e, acField5);
+    TXT(e, acField6);
+    TXT(e, acField7);
 }
 static void PrintApp(const QOMA_PAT_APP_INFO *e) {
-    NUM(e, uiField0); NUM(e, uiField1); TXT(e, acField2);
+    NUM(e, uiField0);
+    NUM(e, uiField1);
+    TXT(e, acField2);
 }
 static void PrintState(const QOMA_PAT_STATE_INFO *e) {
-    TXT(e, acField0); NUM(e, uiField1); NUM(e, uiField2); NUM(e, uiField3); NUM(e, uiField4);
-    NUM(e, uiField5); NUM(e, uiField6); NUM(e, uiField7); TXT(e, acField8); NUM(e, uiField9);
-    TXT(e, acField10); TXT(e, acField11); TXT(e, acField12); TXT(e, acField13);
-    TXT(e, acField14); TXT(e, acField15); TXT(e, acField16); TXT(e, acField17); TXT(e, acField18);
+    TXT(e, acField0);
+    NUM(e, uiField1);
+    NUM(e, uiField2);
+    NUM(e, uiField3);
+    NUM(e, uiField4);
+    NUM(e, uiField5);
+    NUM(e, uiField6);
+    NUM(e, uiField7);
+    TXT(e, acField8);
+    NUM(e, uiField9);
+    TXT(e, acField10);
+    TXT(e, acField11);
+    TXT(e, acField12);
+    TXT(e, acField13);
+    TXT(e, acField14);
+    TXT(e, acField15);
+    TXT(e, acField16);
+    TXT(e, acField17);
+    TXT(e, acField18);
 }
 static void PrintError(const QOMA_PAT_ERROR_INFO *e) {
-    TXT(e, acField0); NUM(e, uiField1); NUM(e, uiField2); NUM(e, uiField3); NUM(e, uiField4);
-    TXT(e, acField5); TXT(e, acField6);
+    TXT(e, acField0);
+    NUM(e, uiField1);
+    NUM(e, uiField2);
+    NUM(e, uiField3);
+    NUM(e, uiField4);
+    TXT(e, acField5);
+    TXT(e, acField6);
 }
 static void PrintInst(const QOMA_PAT_INST_INFO *e) {
-    TXT(e, acField0); NUM(e, uiField1); NUM(e, uiField2); NUM(e, uiField3); NUM(e, uiField4);
-    NUM(e, ucField5); TXT(e, acField6); NUM(e, ucField7); TXT(e, acField8); NUM(e, ucField9);
-    TXT(e, acField10); TXT(e, acField11); TXT(e, acField12); TXT(e, acField13);
-    TXT(e, acField14); TXT(e, acField15); TXT(e, acField16); TXT(e, acField17);
+    TXT(e, acField0);
+    NUM(e, uiField1);
+    NUM(e, uiField2);
+    NUM(e, uiField3);
+    NUM(e, uiField4);
+    NUM(e, ucField5);
+    TXT(e, acField6);
+    NUM(e, ucField7);
+    TXT(e, acField8);
+    NUM(e, ucField9);
+    TXT(e, acField10);
+    TXT(e, acField11);
+    TXT(e, acField12);
+    TXT(e, acField13);
+    TXT(e, acField14);
+    TXT(e, acField15);
+    TXT(e, acField16);
+    TXT(e, acField17);
 }
 static void PrintDesc(const QOMA_PAT_DESC_INFO *e) {
-    NUM(e, uiField0); NUM(e, uiField1); TXT(e, acField2); TXT(e, acField3); TXT(e, acField4);
-    TXT(e, acField5); TXT(e, acField6); TXT(e, acField7); TXT(e, acField8); TXT(e, acField9);
-    NUM(e, uiField10); NUM(e, uiField11); TXT(e, acField12); TXT(e, acField13);
-    TXT(e, acField14); NUM(e, uiField15); TXT(e, acField16); TXT(e, acField17);
-    TXT(e, acField18); TXT(e, acField19);
+    NUM(e, uiField0);
+    NUM(e, uiField1);
+    TXT(e, acField2);
+    TXT(e, acField3);
+    TXT(e, acField4);
+    TXT(e, acField5);
+    TXT(e, acField6);
+    TXT(e, acField7);
+    TXT(e, acField8);
+    TXT(e, acField9);
+    NUM(e, uiField10);
+    NUM(e, uiField11);
+    TXT(e, acField12);
+    TXT(e, acField13);
+    TXT(e, acField14);
+    NUM(e, uiField15);
+    TXT(e, acField16);
+    TXT(e, acField17);
+    TXT(e, acField18);
+    TXT(e, acField19);
 }
 
+/* clang-format on */
+
 /* One nested element, or the counted array of elements. */
-#define PRINT_ONE(Rsp, Print)                              \
-    static void Print_##Rsp(const void *pvRsp) {           \
-        const Rsp *p = (const Rsp *)pvRsp;                 \
-        PrintHead(p);                                      \
-        printf("    stInfo:");                             \
-        Print(&p->stInfo);                                 \
-        printf("\n");                                      \
+#define PRINT_ONE(Rsp, Print)                    \
+    static void Print_##Rsp(const void *pvRsp) { \
+        const Rsp *p = (const Rsp *)pvRsp;       \
+        PrintHead(p);                            \
+        printf("    stInfo:");                   \
+        Print(&p->stInfo);                       \
+        printf("\n");                            \
     }
-#define PRINT_ARRAY(Rsp, Print)                                          \
-    static void Print_##Rsp(const void *pvRsp) {                         \
-        const Rsp *p = (const Rsp *)pvRsp;                               \
-        uint32_t i;                                                      \
-        PrintHead(p);                                                    \
-        printf("    uiInfoNum=%u\n", (unsigned)p->uiInfoNum);            \
-        for (i = 0; p->pstInfo != NULL && i < p->uiInfoNum; ++i) {       \
-            printf("    pstInfo[%u]:", (unsigned)i);                     \
-            Print(&p->pstInfo[i]);                                       \
-            printf("\n");                                                \
-        }                                                                \
+#define PRINT_ARRAY(Rsp, Print)                                    \
+    static void Print_##Rsp(const void *pvRsp) {                   \
+        const Rsp *p = (const Rsp *)pvRsp;                         \
+        uint32_t i;                                                \
+        PrintHead(p);                                              \
+        printf("    uiInfoNum=%u\n", (unsigned)p->uiInfoNum);      \
+        for (i = 0; p->pstInfo != NULL && i < p->uiInfoNum; ++i) { \
+            printf("    pstInfo[%u]:", (unsigned)i);               \
+            Print(&p->pstInfo[i]);                                 \
+            printf("\n");                                          \
+        }                                                          \
     }
 PRINT_ONE(QOMA_PAT_ACTIVE_RSP, PrintOperFail)
 PRINT_ONE(QOMA_PAT_APP_QUERY_RSP, PrintApp)
@@ -140,23 +207,23 @@ typedef struct DemoMethod {
     void (*pfnPrint)(const void *pvRsp);
 } DemoMethod;
 
-#define REQ_RSP(Op, Req, Rsp)                                                                    \
-    static IdlCallResult Sync_##Op(const void *q, void *r, uint32_t a) {                         \
-        return PatchSdkService_QOMA_PAT_##Op((const Req *)q, (Rsp *)r, a);                       \
-    }                                                                                            \
-    static uint32_t Async_##Op(const void *q, IdlAsyncCallback c, void *u, uint32_t a) {         \
-        return PatchSdkService_QOMA_PAT_##Op##_async((const Req *)q, c, u, a);                   \
+#define REQ_RSP(Op, Req, Rsp)                                                            \
+    static IdlCallResult Sync_##Op(const void *q, void *r, uint32_t a) {                 \
+        return PatchSdkService_QOMA_PAT_##Op((const Req *)q, (Rsp *)r, a);               \
+    }                                                                                    \
+    static uint32_t Async_##Op(const void *q, IdlAsyncCallback c, void *u, uint32_t a) { \
+        return PatchSdkService_QOMA_PAT_##Op##_async((const Req *)q, c, u, a);           \
     }
-#define REQ_ONLY(Op, Req)                                                                        \
-    static IdlCallResult Sync_##Op(const void *q, void *r, uint32_t a) {                         \
-        (void)r;                                                                                 \
-        return PatchSdkService_QOMA_PAT_##Op((const Req *)q, a);                                 \
-    }                                                                                            \
-    static uint32_t Async_##Op(const void *q, IdlAsyncCallback c, void *u, uint32_t a) {         \
-        return PatchSdkService_QOMA_PAT_##Op##_async((const Req *)q, c, u, a);                   \
-    }                                                                                            \
-    static uint32_t Oneway_##Op(const void *q, uint32_t a) {                                     \
-        return PatchSdkService_QOMA_PAT_##Op##_oneway((const Req *)q, a);                        \
+#define REQ_ONLY(Op, Req)                                                                \
+    static IdlCallResult Sync_##Op(const void *q, void *r, uint32_t a) {                 \
+        (void)r;                                                                         \
+        return PatchSdkService_QOMA_PAT_##Op((const Req *)q, a);                         \
+    }                                                                                    \
+    static uint32_t Async_##Op(const void *q, IdlAsyncCallback c, void *u, uint32_t a) { \
+        return PatchSdkService_QOMA_PAT_##Op##_async((const Req *)q, c, u, a);           \
+    }                                                                                    \
+    static uint32_t Oneway_##Op(const void *q, uint32_t a) {                             \
+        return PatchSdkService_QOMA_PAT_##Op##_oneway((const Req *)q, a);                \
     }
 REQ_RSP(Active, QOMA_PAT_ACTIVE_REQ, QOMA_PAT_ACTIVE_RSP)
 REQ_RSP(QueryStateInfo, QOMA_PAT_STATE_QUERY_REQ, QOMA_PAT_STATE_QUERY_RSP)
@@ -172,12 +239,16 @@ REQ_ONLY(StopPlugin, QOMA_PAT_STOP_PLUGIN_REQ)
 REQ_ONLY(ProcAsyncActiveResult, QOMA_PAT_ASYNC_ACTIVE_SESSION_REQ)
 REQ_ONLY(ProcAsyncC2HResult, QOMA_PAT_ASYNC_C2H_RESULT_REQ)
 
-#define ROW_REQ_RSP(Op, Req, Rsp)                                                        \
-    {"QOMA_PAT_" #Op, sizeof(Req), sizeof(Rsp), PatchSdkService_QOMA_PAT_##Op##SetIdl,   \
-     Sync_##Op, Async_##Op, NULL, Print_##Rsp}
-#define ROW_REQ_ONLY(Op, Req)                                                            \
-    {"QOMA_PAT_" #Op, sizeof(Req), 0, PatchSdkService_QOMA_PAT_##Op##SetIdl, Sync_##Op,  \
-     Async_##Op, Oneway_##Op, NULL}
+#define ROW_REQ_RSP(Op, Req, Rsp)                                                         \
+    {                                                                                     \
+        "QOMA_PAT_" #Op, sizeof(Req), sizeof(Rsp), PatchSdkService_QOMA_PAT_##Op##SetIdl, \
+            Sync_##Op, Async_##Op, NULL, Print_##Rsp                                      \
+    }
+#define ROW_REQ_ONLY(Op, Req)                                                              \
+    {                                                                                      \
+        "QOMA_PAT_" #Op, sizeof(Req), 0, PatchSdkService_QOMA_PAT_##Op##SetIdl, Sync_##Op, \
+            Async_##Op, Oneway_##Op, NULL                                                  \
+    }
 static const DemoMethod g_astMethods[13] = {
     ROW_REQ_RSP(Active, QOMA_PAT_ACTIVE_REQ, QOMA_PAT_ACTIVE_RSP),
     ROW_REQ_RSP(QueryStateInfo, QOMA_PAT_STATE_QUERY_REQ, QOMA_PAT_STATE_QUERY_RSP),
@@ -202,14 +273,15 @@ typedef union DemoRecord {
     uint8_t aucBytes[1024];
 } DemoRecord;
 
-#define SET_HEAD(req, n)                                                      \
-    do {                                                                      \
-        (req)->uiHead0 = 1000u * (n);                                         \
-        (req)->ullHead1 = 0x100000000ull * (n) + 7u; /* both halves set */    \
+#define SET_HEAD(req, n)                                                       \
+    do {                                                                       \
+        (req)->uiHead0 = 1000u * (n);                                          \
+        (req)->ullHead1 = 0x100000000ull * (n) + 7u; /* both halves set */     \
         (req)->uiHead2 = 3;                          /* three elements back */ \
     } while (0)
 
 /* Zeroed first, padding included, then a few fields per request. */
+/* clang-format off */
 static void FillRequest(int iMethod, DemoRecord *pstRec) {
     memset(pstRec, 0, sizeof *pstRec);
     switch (iMethod) {
@@ -240,6 +312,8 @@ static void FillRequest(int iMethod, DemoRecord *pstRec) {
                    SET_HEAD(r, 13); r->stBody.ullField1 = 0xC2C2C2C2C2ull; break; }
     }
 }
+
+/* clang-format on */
 
 static void PrintImageSizes(const DemoMethod *pstMethod, const void *pvReq) {
     IdlMsgOps stOps;
@@ -301,7 +375,10 @@ int main(void) {
         FillRequest(i, &stReq); /* the agent copies it: reusable at once */
         uiStatus = m->pfnAsync(&stReq, OnComplete, (void *)m, KELM_LOOPBACK_FIXED_LAYOUT);
         printf("%s handed over: %u\n", m->pcName, (unsigned)uiStatus);
-        if (uiStatus == PSS_AGENT_OK) ++g_iPending; else ++iFailures;
+        if (uiStatus == PSS_AGENT_OK)
+            ++g_iPending;
+        else
+            ++iFailures;
     }
     while (g_iPending > 0) pthread_cond_wait(&g_done, &g_lock);
     pthread_mutex_unlock(&g_lock);

@@ -47,18 +47,19 @@ extern "C" {
 /* uiStatus of a failed call, and the result of a failed one-way or
  * asynchronous hand-over. Distinct from the agent's own 12 and 22. */
 #define KELM_OK 0u
-#define KELM_ERR_BAD_CALL 0x4B01u    /* null handle, record, method or codec */
-#define KELM_ERR_ENCODE 0x4B02u      /* the request encoder failed or disagreed with its size */
-#define KELM_ERR_BAD_REQUEST 0x4B03u /* the service could not decode the request, or does not know the method */
-#define KELM_ERR_BAD_ANSWER 0x4B04u  /* pfnUnpack rejected the answer */
-#define KELM_ERR_NO_THREAD 0x4B05u   /* no worker thread could be started */
+#define KELM_ERR_BAD_CALL 0x4B01u /* null handle, record, method or codec */
+#define KELM_ERR_ENCODE 0x4B02u   /* the request encoder failed or disagreed with its size */
+#define KELM_ERR_BAD_REQUEST \
+    0x4B03u /* the service could not decode the request, or does not know the method */
+#define KELM_ERR_BAD_ANSWER 0x4B04u /* pfnUnpack rejected the answer */
+#define KELM_ERR_NO_THREAD 0x4B05u  /* no worker thread could be started */
 
 /* The last request the service decoded. */
 typedef struct KelmLoopbackTrace {
-    uint32_t uiMethod;     /* catalogue number, 1 to 13; 0 before the first request */
-    uint32_t uiImageSize;  /* bytes of the request image */
-    uint32_t uiChecksum;   /* KelmLoopback_Checksum of the decoded request record */
-    uint32_t uiCount;      /* requests decoded so far */
+    uint32_t uiMethod;    /* catalogue number, 1 to 13; 0 before the first request */
+    uint32_t uiImageSize; /* bytes of the request image */
+    uint32_t uiChecksum;  /* KelmLoopback_Checksum of the decoded request record */
+    uint32_t uiCount;     /* requests decoded so far */
 } KelmLoopbackTrace;
 
 KELM_LOOPBACK_API void KelmLoopback_LastRequest(KelmLoopbackTrace *pstTrace);

@@ -32,7 +32,8 @@ constexpr IdlCallResult Failed(uint32_t uiStatus) { return {0, uiStatus}; }
 uint32_t Encode(const void *pvReq, const IdlMsgOps &stOps, bool bFixed,
                 std::vector<uint8_t> &image) {
     if (bFixed) {
-        if (stOps.pfnFixedSize == nullptr || stOps.pfnPackFixed == nullptr) return KELM_ERR_BAD_CALL;
+        if (stOps.pfnFixedSize == nullptr || stOps.pfnPackFixed == nullptr)
+            return KELM_ERR_BAD_CALL;
         image.assign(stOps.pfnFixedSize(), 0);
         stOps.pfnPackFixed(image.data(), pvReq);
         return KELM_OK;
@@ -49,12 +50,14 @@ uint32_t Encode(const void *pvReq, const IdlMsgOps &stOps, bool bFixed,
 IdlCallResult Call(void *pvInvoke, const void *pvReq, void *pvRsp, const IdlMethodId *pstMethodId,
                    const IdlMsgOps *pstOps) {
     if (pvInvoke == nullptr || pvReq == nullptr || pstMethodId == nullptr || pstOps == nullptr ||
-        pstMethodId->pcMethodName == nullptr || (pvRsp != nullptr && pstOps->pfnUnpack == nullptr)) {
+        pstMethodId->pcMethodName == nullptr ||
+        (pvRsp != nullptr && pstOps->pfnUnpack == nullptr)) {
         return Failed(KELM_ERR_BAD_CALL);
     }
     const uint32_t uiOptions = static_cast<const Invoke *>(pvInvoke)->uiOptions;
     std::vector<uint8_t> image, answer;
-    uint32_t uiStatus = Encode(pvReq, *pstOps, (uiOptions & KELM_LOOPBACK_FIXED_LAYOUT) != 0, image);
+    uint32_t uiStatus =
+        Encode(pvReq, *pstOps, (uiOptions & KELM_LOOPBACK_FIXED_LAYOUT) != 0, image);
     if (uiStatus == KELM_OK) {
         uiStatus = Serve(pstMethodId->pcMethodName, image,
                          (uiOptions & KELM_LOOPBACK_CORRUPT_ANSWER) != 0, answer);
@@ -63,7 +66,8 @@ IdlCallResult Call(void *pvInvoke, const void *pvReq, void *pvRsp, const IdlMeth
     if (pvRsp != nullptr) {
         // A method without an answer leaves nothing to decode.
         if (answer.empty()) return Failed(KELM_ERR_BAD_CALL);
-        if (pstOps->pfnUnpack(answer.data(), static_cast<int32_t>(answer.size()), pvRsp) == nullptr) {
+        if (pstOps->pfnUnpack(answer.data(), static_cast<int32_t>(answer.size()), pvRsp) ==
+            nullptr) {
             return Failed(KELM_ERR_BAD_ANSWER);
         }
     }
@@ -95,10 +99,9 @@ void DestroyBlock(void *pvBlock) {
 }
 
 void Complete(Pending &stCall) {
-    const IdlCallResult stResult =
-        stCall.bValid ? Call(stCall.pvInvoke, stCall.pvReq, stCall.pvRsp, &stCall.stMethodId,
-                             &stCall.stOps)
-                      : Failed(KELM_ERR_BAD_CALL);
+    const IdlCallResult stResult = stCall.bValid ? Call(stCall.pvInvoke, stCall.pvReq, stCall.pvRsp,
+                                                        &stCall.stMethodId, &stCall.stOps)
+                                                 : Failed(KELM_ERR_BAD_CALL);
     stCall.pfnCallback(stResult, stCall.pvRsp, stCall.pvUserData);
     // A failed decode has already given its array back; releasing again is harmless.
     if (stCall.pvRsp != nullptr && stCall.stOps.pfnFreeUnpacked != nullptr) {
@@ -160,8 +163,7 @@ KELM_API void RPC_IdlMsgDestroy(void *pvMsg, uint32_t, const char *) {
 }
 
 KELM_API IdlCallResult RPC_IdlMsgSyncCall(void *pvInvoke, const void *pvReq, void *pvRsp,
-                                          const IdlMethodId *pstMethodId,
-                                          const IdlMsgOps *pstOps) {
+                                          const IdlMethodId *pstMethodId, const IdlMsgOps *pstOps) {
     return Call(pvInvoke, pvReq, pvRsp, pstMethodId, pstOps);
 }
 
@@ -178,8 +180,14 @@ KELM_API uint32_t RPC_IdlMsgAsyncCall(IdlAsyncCall *pstCall) {
         DestroyBlock(pstCall->pvRsp);
         return KELM_ERR_BAD_CALL;
     }
-    Pending *pstPending = new Pending{pstCall->pvInvoke, pstCall->pvReq, pstCall->pvRsp,
-                                      pstCall->pfnCallback, pstCall->pvUserData, {}, {}, false};
+    Pending *pstPending = new Pending{pstCall->pvInvoke,
+                                      pstCall->pvReq,
+                                      pstCall->pvRsp,
+                                      pstCall->pfnCallback,
+                                      pstCall->pvUserData,
+                                      {},
+                                      {},
+                                      false};
     if (pstCall->pstMethodId != nullptr && pstCall->pstOps != nullptr) {
         pstPending->stMethodId = *pstCall->pstMethodId;
         pstPending->stOps = *pstCall->pstOps;

@@ -27,8 +27,7 @@ struct ServiceMethod {
 
 #define KELM_SERVICE_REQ_RSP(Op, Req, Rsp) \
     {"QOMA_PAT_" #Op, #Op, &korvo::Schema<Req>::kTable, &korvo::Schema<Rsp>::kTable},
-#define KELM_SERVICE_REQ_ONLY(Op, Req) \
-    {"QOMA_PAT_" #Op, #Op, &korvo::Schema<Req>::kTable, nullptr},
+#define KELM_SERVICE_REQ_ONLY(Op, Req) {"QOMA_PAT_" #Op, #Op, &korvo::Schema<Req>::kTable, nullptr},
 constexpr ServiceMethod kMethods[] = {PSS_METHODS(KELM_SERVICE_REQ_RSP, KELM_SERVICE_REQ_ONLY)};
 constexpr uint32_t kMethodCount = sizeof kMethods / sizeof kMethods[0];
 
@@ -38,7 +37,7 @@ KelmLoopbackTrace g_stTrace;
 // ---- reading an untrusted image ---------------------------------------------
 
 class Reader {
-public:
+  public:
     explicit Reader(const std::vector<uint8_t> &buf) : m_buf(buf) {}
 
     // Little-endian value of width w at pos, if it lies inside the buffer.
@@ -67,7 +66,7 @@ public:
         return true;
     }
 
-private:
+  private:
     bool Field(uint64_t ullPos, const FieldDesc &stField, uint8_t *pucRec, int iDepth) const {
         uint8_t *pucMember = pucRec + stField.usOffset;
         uint64_t ullValue = 0;
@@ -108,7 +107,7 @@ private:
 // after the table that refers to them: a layout unlike either of the
 // client's encoders, which the decoder must accept all the same.
 class Writer {
-public:
+  public:
     Writer() { m_out.reserve(4096); }  // the largest answer is about 2 KB
 
     uint32_t Table(const TableDesc &stDesc, const uint8_t *pucRec) {
@@ -144,12 +143,13 @@ public:
         return uiPos;
     }
     void Put(uint32_t uiPos, uint32_t w, uint64_t ullValue) {
-        for (uint32_t i = 0; i < w; ++i) m_out[uiPos + i] = static_cast<uint8_t>(ullValue >> (8 * i));
+        for (uint32_t i = 0; i < w; ++i)
+            m_out[uiPos + i] = static_cast<uint8_t>(ullValue >> (8 * i));
     }
     uint32_t Size() const { return static_cast<uint32_t>(m_out.size()); }
     std::vector<uint8_t> &Bytes() { return m_out; }
 
-private:
+  private:
     static uint64_t LoadHost(const uint8_t *pucMember, uint32_t w) {
         if (w == 1) return *pucMember;
         if (w == 4) {
@@ -278,7 +278,8 @@ uint32_t Serve(const char *pcMethodName, const std::vector<uint8_t> &image, bool
     std::vector<uint8_t> request(stMethod.pstRequest->uiRecordSize, 0);
     uint64_t ullRoot = 0;
     const Reader stReader(image);
-    if (!stReader.Le(0, 4, ullRoot) || !stReader.Table(ullRoot, *stMethod.pstRequest, request.data(), 0)) {
+    if (!stReader.Le(0, 4, ullRoot) ||
+        !stReader.Table(ullRoot, *stMethod.pstRequest, request.data(), 0)) {
         return KELM_ERR_BAD_REQUEST;
     }
     const uint32_t uiImageSize = static_cast<uint32_t>(image.size());

@@ -9,12 +9,12 @@
 
 static int g_iFailures;
 
-#define EXPECT(cond)                                                   \
-    do {                                                               \
-        if (!(cond)) {                                                 \
+#define EXPECT(cond)                                                           \
+    do {                                                                       \
+        if (!(cond)) {                                                         \
             fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++g_iFailures;                                             \
-        }                                                              \
+            ++g_iFailures;                                                     \
+        }                                                                      \
     } while (0)
 
 static void OnDone(IdlCallResult stResult, void *pvRsp, void *pvUserData) {
@@ -49,12 +49,14 @@ int main(void) {
 
     memset(&stCheck, 0, sizeof stCheck);
     stCheck.uiHead0 = 99;
-    EXPECT(PatchSdkService_QOMA_PAT_HealthCheck_async(&stCheck, OnDone, &uiHead0, 0) == PSS_AGENT_OK);
+    EXPECT(PatchSdkService_QOMA_PAT_HealthCheck_async(&stCheck, OnDone, &uiHead0, 0) ==
+           PSS_AGENT_OK);
     KelmLoopback_Drain();
     EXPECT(uiHead0 == 99);
 
     memset(&stStop, 0, sizeof stStop);
-    EXPECT(PatchSdkService_QOMA_PAT_StopPlugin_oneway(&stStop, KELM_LOOPBACK_FIXED_LAYOUT) == KELM_OK);
+    EXPECT(PatchSdkService_QOMA_PAT_StopPlugin_oneway(&stStop, KELM_LOOPBACK_FIXED_LAYOUT) ==
+           KELM_OK);
     EXPECT(KelmLoopback_LiveBlocks() == 0);
     return g_iFailures == 0 ? 0 : 1;
 }

@@ -20,7 +20,7 @@ void Callback(IdlCallResult, void *, void *) {}
 int g_userData;
 
 class CallTest : public ::testing::TestWithParam<MethodCase> {
-protected:
+  protected:
     void SetUp() override {
         g_recorder.Reset(C().uiReqSize, C().uiRspSize);
         TakeLogs();
@@ -199,7 +199,8 @@ TEST_P(CallTest, AsyncHandsOverCopiesAndReturnsZeroWhateverTheMiddlewareSays) {
         EXPECT_EQ(C().pfnAsync(stReq.Get(), Callback, pvUser, kArg), 0u);
         const auto &ev = g_recorder.events;
         if (C().HasResponse()) {
-            ASSERT_EQ(g_recorder.Kinds(), (Kinds{Ev::kInvoke, Ev::kCreate, Ev::kCreate, Ev::kAsync}));
+            ASSERT_EQ(g_recorder.Kinds(),
+                      (Kinds{Ev::kInvoke, Ev::kCreate, Ev::kCreate, Ev::kAsync}));
             ExpectCreate(ev[2], C().uiRspSize, tag);
             EXPECT_EQ(ev[3].pvRsp, ev[2].pvBlock);
             EXPECT_EQ(ev[3].rspBytes, std::vector<uint8_t>(C().uiRspSize, 0));
@@ -237,7 +238,12 @@ TEST_P(CallTest, AsyncRefusals) {
     };
     if (C().HasResponse()) {
         rows.push_back({"null callback", false, false, true, -1, 22, {Ev::kInvoke}});
-        rows.push_back({"no response block", false, false, false, 1, 12,
+        rows.push_back({"no response block",
+                        false,
+                        false,
+                        false,
+                        1,
+                        12,
                         {Ev::kInvoke, Ev::kCreate, Ev::kCreate, Ev::kDestroy}});
     }
     for (const Row &row : rows) {

@@ -54,8 +54,12 @@ struct Request {
             memcpy(aucBytes + stCase.pstReqSchema->pstFields[2].usOffset, &uiElements, 4);
         }
     }
-    uint32_t Head0(const MethodCase &c) const { return Member<uint32_t>(aucBytes, c.pstReqSchema->pstFields[0]); }
-    uint64_t Head1(const MethodCase &c) const { return Member<uint64_t>(aucBytes, c.pstReqSchema->pstFields[1]); }
+    uint32_t Head0(const MethodCase &c) const {
+        return Member<uint32_t>(aucBytes, c.pstReqSchema->pstFields[0]);
+    }
+    uint64_t Head1(const MethodCase &c) const {
+        return Member<uint64_t>(aucBytes, c.pstReqSchema->pstFields[1]);
+    }
 };
 
 // One element as the service fills it.
@@ -87,7 +91,8 @@ void ExpectAnswer(const MethodCase &c, const Request &stReq, uint32_t uiImageSiz
     EXPECT_EQ(Member<uint64_t>(pucRsp, r.pstFields[1]), stReq.Head1(c));
     EXPECT_EQ(Member<uint32_t>(pucRsp, r.pstFields[2]), c.uiNumber);
     EXPECT_EQ(Member<uint32_t>(pucRsp, r.pstFields[3]), uiImageSize);
-    EXPECT_EQ(Member<uint32_t>(pucRsp, r.pstFields[4]), KelmLoopback_Checksum(stReq.aucBytes, c.uiReqSize));
+    EXPECT_EQ(Member<uint32_t>(pucRsp, r.pstFields[4]),
+              KelmLoopback_Checksum(stReq.aucBytes, c.uiReqSize));
     if (r.uiSlots == 5) return;
     const FieldDesc &stInfo = r.pstFields[5];
     if (stInfo.eKind == Kind::kTable) {
@@ -99,7 +104,8 @@ void ExpectAnswer(const MethodCase &c, const Request &stReq, uint32_t uiImageSiz
     ASSERT_EQ(uiCount, uiHead2 % 4);
     ASSERT_EQ(pucElements == nullptr, uiCount == 0);
     for (uint32_t i = 0; i < uiCount; ++i) {
-        ExpectElement(*stInfo.pstSub, pucElements + size_t{i} * stInfo.pstSub->uiRecordSize, c, uiHead0, i);
+        ExpectElement(*stInfo.pstSub, pucElements + size_t{i} * stInfo.pstSub->uiRecordSize, c,
+                      uiHead0, i);
     }
 }
 
@@ -111,7 +117,8 @@ const uint8_t *Elements(const MethodCase &c, const uint8_t *pucRsp) {
 }
 
 uint32_t ImageSize(const MethodCase &c, const Request &stReq, uint32_t uiLayout) {
-    return uiLayout == KELM_LOOPBACK_FIXED_LAYOUT ? c.uiFixedSize : c.pfnRefPack(nullptr, stReq.aucBytes);
+    return uiLayout == KELM_LOOPBACK_FIXED_LAYOUT ? c.uiFixedSize
+                                                  : c.pfnRefPack(nullptr, stReq.aucBytes);
 }
 
 // What an asynchronous completion saw, copied out before the middleware
@@ -134,7 +141,8 @@ void OnComplete(IdlCallResult stResult, void *pvRsp, void *pvUserData) {
         stDone.rsp.assign(puc, puc + c.uiRspSize);
         if (const uint8_t *pucElements = Elements(c, puc)) {
             const FieldDesc &stInfo = c.pstRspSchema->pstFields[5];
-            const size_t uiBytes = size_t{Member<uint32_t>(puc, stInfo)} * stInfo.pstSub->uiRecordSize;
+            const size_t uiBytes =
+                size_t{Member<uint32_t>(puc, stInfo)} * stInfo.pstSub->uiRecordSize;
             stDone.elements.assign(pucElements, pucElements + uiBytes);
         }
     }
@@ -142,7 +150,7 @@ void OnComplete(IdlCallResult stResult, void *pvRsp, void *pvUserData) {
 }
 
 class LoopbackTest : public ::testing::TestWithParam<MethodCase> {
-protected:
+  protected:
     void SetUp() override { TakeLogs(); }
     void TearDown() override {
         KelmLoopback_Drain();
@@ -245,7 +253,8 @@ TEST_P(LoopbackTest, UnreachableServiceIsRefused) {
 TEST_P(LoopbackAnswerTest, CorruptedAnswerIsRejectedAndLogged) {
     const Request stReq(C(), 50, 3);
     alignas(8) uint8_t aucRsp[512] = {};
-    const IdlCallResult stResult = C().pfnSync(stReq.aucBytes, aucRsp, KELM_LOOPBACK_CORRUPT_ANSWER);
+    const IdlCallResult stResult =
+        C().pfnSync(stReq.aucBytes, aucRsp, KELM_LOOPBACK_CORRUPT_ANSWER);
     EXPECT_EQ(stResult.uiStatus, KELM_ERR_BAD_ANSWER);
     const auto logs = TakeLogs();
     ASSERT_EQ(logs.size(), 1u);

@@ -41,7 +41,7 @@ struct Event {
 
 struct Recorder {
     std::vector<Event> events;
-    void *pvInvoke;         // what RPC_GetRpcInvoke answers
+    void *pvInvoke;          // what RPC_GetRpcInvoke answers
     int iFailCreateAt = -1;  // index of the create to refuse; -1 refuses none
     int iCreates = 0;
     IdlCallResult stSyncResult{0xA1B2C3D4u, 0x77u};
