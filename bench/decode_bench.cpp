@@ -59,7 +59,8 @@ void Decode(benchmark::State &state, const char *pcName, uint32_t uiCount) {
         in.pstCase->pfnFree(rec.Bytes());
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * in.uiDecodedBytes));
-    state.counters["allocs/decode"] = static_cast<double>(g_ullAllocs) / static_cast<double>(state.iterations());
+    state.counters["allocs/decode"] =
+        static_cast<double>(g_ullAllocs) / static_cast<double>(state.iterations());
     state.counters["buffer"] = static_cast<double>(in.buf.size());
 }
 

@@ -29,16 +29,16 @@ using Rsp = PSS_FUZZ_RESPONSE;
 
 namespace {
 
-long g_lLive = 0;      // blocks handed out and not yet given back
-long g_lAllocs = 0;    // allocations during the current input
+long g_lLive = 0;    // blocks handed out and not yet given back
+long g_lAllocs = 0;  // allocations during the current input
 uint32_t g_uiLastSize = 0;
 
-#define PSS_CHECK(cond)                                                          \
-    do {                                                                         \
-        if (!(cond)) {                                                           \
+#define PSS_CHECK(cond)                                                           \
+    do {                                                                          \
+        if (!(cond)) {                                                            \
             fprintf(stderr, "invariant broken: %s (line %d)\n", #cond, __LINE__); \
-            abort();                                                             \
-        }                                                                        \
+            abort();                                                              \
+        }                                                                         \
     } while (0)
 
 }  // namespace
@@ -66,7 +66,8 @@ PSS_FUZZ_EXPORT void ZEL_OsalMemFree(void *pv, uint32_t uiModuleId, const char *
 
 // Formats every message, so that a wrong argument for its format shows.
 PSS_FUZZ_EXPORT void ZEL_OsalLogWrite(const SerialLogModule *, uint32_t uiLevel, uint32_t uiCode,
-                                      const char *, uint32_t, const char *, const char *pcFmt, ...) {
+                                      const char *, uint32_t, const char *, const char *pcFmt,
+                                      ...) {
     PSS_CHECK(uiLevel == 2 && (uiCode == 22 || uiCode == 12));
     char acText[256];
     va_list args;

@@ -17,7 +17,8 @@ int main(int argc, char **argv) {
     }
     using namespace pss_test;
     std::mt19937 rng(1);
-    const Layout layouts[] = {{}, {.bVtableAfter = true, .bWriteZeros = true}, {.bShareEqual = true}};
+    const Layout layouts[] = {
+        {}, {.bVtableAfter = true, .bWriteZeros = true}, {.bShareEqual = true}};
     for (const ResponseCase &c : AllResponses()) {
         const std::string dir = std::string(argv[1]) + "/" + c.pcName;
         mkdir(argv[1], 0755);
@@ -26,7 +27,8 @@ int main(int argc, char **argv) {
         auto save = [&](const std::vector<uint8_t> &bytes) {
             const std::string path = dir + "/seed-" + std::to_string(iFile++);
             FILE *pf = fopen(path.c_str(), "wb");
-            if (pf == nullptr || fwrite(bytes.data(), 1, bytes.size(), pf) != bytes.size()) return false;
+            if (pf == nullptr || fwrite(bytes.data(), 1, bytes.size(), pf) != bytes.size())
+                return false;
             return fclose(pf) == 0;
         };
         bool bOk = save({4, 0, 0, 0, 0, 0, 0, 0});

@@ -33,7 +33,8 @@ void *Decode(const ResponseCase &c, const uint8_t *pucBuf, int32_t iLen, void *p
     return pvResult;
 }
 
-void ExpectOneLog(const Seen &seen, const std::string &tag, uint32_t uiCode, const std::string &text) {
+void ExpectOneLog(const Seen &seen, const std::string &tag, uint32_t uiCode,
+                  const std::string &text) {
     ASSERT_EQ(seen.logs.size(), 1u) << text;
     const LogRecord &log = seen.logs[0];
     EXPECT_EQ(log.text, text);
@@ -46,7 +47,8 @@ void ExpectOneLog(const Seen &seen, const std::string &tag, uint32_t uiCode, con
 }
 
 // The 68-byte QOMA_PAT_ERROR_QUERY_RSP with uiHead0 = 1 and two elements, the
-// first with uiField1 = 5.
+// first with uiField1 = 5, written row by row like its hex dump.
+// clang-format off
 Image WorkedExample() {
     Image img;
     img.U32(0, 20)                                    // root table at 20
@@ -57,12 +59,13 @@ Image WorkedExample() {
         .Vtable(60, 4, {}).U32(64, 4);                // element 1: no slots
     return img;
 }
+// clang-format on
 
 TEST(WorkedExample, ImageIsByteForByteTheDocumentedOne) {
     static const uint8_t kExpected[68] = {
-        0x14, 0, 0, 0, 0x10, 0, 0x0c, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 0, 0x10, 0, 0, 0,
-        1, 0, 0, 0, 4, 0, 0, 0, 2, 0, 0, 0, 0x10, 0, 0, 0, 0x18, 0, 0, 0, 8, 0, 8, 0,
-        0, 0, 4, 0, 8, 0, 0, 0, 5, 0, 0, 0, 4, 0, 4, 0, 4, 0, 0, 0};
+        0x14, 0, 0, 0, 0x10, 0, 0x0c, 0, 4, 0, 0, 0, 0, 0,    0, 0, 0, 0,    8, 0, 0x10, 0, 0,
+        0,    1, 0, 0, 0,    4, 0,    0, 0, 2, 0, 0, 0, 0x10, 0, 0, 0, 0x18, 0, 0, 0,    8, 0,
+        8,    0, 0, 0, 4,    0, 8,    0, 0, 0, 5, 0, 0, 0,    4, 0, 4, 0,    4, 0, 0,    0};
     const Image img = WorkedExample();
     ASSERT_EQ(img.bytes.size(), sizeof kExpected);
     EXPECT_EQ(memcmp(img.Data(), kExpected, sizeof kExpected), 0);
@@ -114,7 +117,8 @@ TEST(WorkedExample, OneByteShortFailsOnTheSecondElementAndGivesTheArrayBack) {
     const Image img = WorkedExample();
     QOMA_PAT_ERROR_QUERY_RSP stRsp;
     Seen seen;
-    ASSERT_EQ(Decode(ResponseNamed("QOMA_PAT_ERROR_QUERY_RSP"), img.Data(), 67, &stRsp, &seen), nullptr);
+    ASSERT_EQ(Decode(ResponseNamed("QOMA_PAT_ERROR_QUERY_RSP"), img.Data(), 67, &stRsp, &seen),
+              nullptr);
     ExpectOneLog(seen, "QOMA_PAT_ERROR_INFO_unpack_non_root", 22,
                  "[KORVO]:Table offset(64) is out of range(4 - 67)");
     ASSERT_EQ(seen.allocs.size(), 1u);
@@ -140,7 +144,7 @@ TEST(WorkedExample, BytesNoOffsetLeadsToAreNeverRead) {
 // ---- all eight responses ---------------------------------------------------
 
 class EveryResponse : public ::testing::TestWithParam<ResponseCase> {
-protected:
+  protected:
     void TearDown() override {
         FailAllocations(false);
         EXPECT_EQ(LiveAllocations(), 0u);
@@ -175,7 +179,8 @@ TEST_P(EveryResponse, AnyResponseBufferDecodesAsTheHeadAlone) {
     FillRandom(*c.pstDesc, rec.Bytes(), rng, 3, &arena);
     const std::vector<uint8_t> buf = WriteRecord(*c.pstDesc, rec.Bytes());
     QOMA_PAT_APPCOMMON_RSP stHead;
-    ASSERT_EQ(QOMA_PAT_APPCOMMON_RSP_unpack(buf.data(), static_cast<int32_t>(buf.size()), &stHead), &stHead);
+    ASSERT_EQ(QOMA_PAT_APPCOMMON_RSP_unpack(buf.data(), static_cast<int32_t>(buf.size()), &stHead),
+              &stHead);
     std::string why;  // the head leads every response
     EXPECT_TRUE(SameRecord(korvo::Schema<QOMA_PAT_APPCOMMON_RSP>::kTable,
                            reinterpret_cast<const uint8_t *>(&stHead), rec.Bytes(), &why))
@@ -218,8 +223,8 @@ std::vector<RootRow> RootRows() {
          "[KORVO]:Vtable offset(3) is out of range(4 - 12)"},
         {"vtable wraps below 0", img({{0, 4}, {4, 5}}, 16), 16, false, false,
          "[KORVO]:Vtable offset(4294967295) is out of range(4 - 12)"},
-        {"vtable after, at len-3", img({{0, 4}, {4, static_cast<uint32_t>(-9)}}, 16), 16, false, false,
-         "[KORVO]:Vtable offset(13) is out of range(4 - 12)"},
+        {"vtable after, at len-3", img({{0, 4}, {4, static_cast<uint32_t>(-9)}}, 16), 16, false,
+         false, "[KORVO]:Vtable offset(13) is out of range(4 - 12)"},
         {"vtable before, too long", img({{0, 8}, {4, 13}, {8, 4}}, 16), 16, false, false,
          "[KORVO]:Vtable Len(13) is out of range(0 - 12)"},
         {"vtable after, too long", img({{0, 4}, {4, static_cast<uint32_t>(-8)}, {12, 6}}, 16), 16,
@@ -250,7 +255,11 @@ TEST_P(EveryResponse, VtableLengthDecidesWhichSlotsExist) {
         Image img;
         // The entry for slot 1 is there in the bytes but counts only if the
         // vtable length reaches it.
-        img.U32(0, 12).U16s(4, {usVtableLen, 16, 4, 8}).U32(12, 8).U32(16, 0x11).U64(20, 0x2200000033);
+        img.U32(0, 12)
+            .U16s(4, {usVtableLen, 16, 4, 8})
+            .U32(12, 8)
+            .U32(16, 0x11)
+            .U64(20, 0x2200000033);
         AnyRecord rec(c, 0xA5);
         ASSERT_EQ(c.pfnUnpack(img.Data(), img.Len(), rec.Bytes()), rec.Bytes());
         QOMA_PAT_APPCOMMON_RSP stHead;
@@ -269,7 +278,8 @@ TEST_P(EveryResponse, BufferCutShortInsideAFieldFailsSilently) {
     const std::vector<uint8_t> buf = WriteRecord(*c.pstDesc, rec.Bytes(), {.bWriteZeros = true});
     AnyRecord out(c);
     Seen seen;
-    EXPECT_EQ(Decode(c, buf.data(), static_cast<int32_t>(buf.size()) - 1, out.Bytes(), &seen), nullptr);
+    EXPECT_EQ(Decode(c, buf.data(), static_cast<int32_t>(buf.size()) - 1, out.Bytes(), &seen),
+              nullptr);
     EXPECT_TRUE(seen.logs.empty());
     EXPECT_EQ(seen.allocs.size(), seen.frees.size());
     if (c.HasVector()) {
@@ -304,7 +314,8 @@ TEST_P(WithSlot5, ElementChecksLogUnderTheElementDecoder) {
         Image img;
         std::string text;
     } rows[] = {
-        {"table at len-3", RootLeadingTo(c, 45).U32(44, 0), "[KORVO]:Table offset(45) is out of range(4 - 48)"},
+        {"table at len-3", RootLeadingTo(c, 45).U32(44, 0),
+         "[KORVO]:Table offset(45) is out of range(4 - 48)"},
         {"vtable at 2", RootLeadingTo(c, 40).U32(40, 38).U32(44, 0),
          "[KORVO]:Vtable offset(2) is out of range(4 - 44)"},
         {"vtable too long", RootLeadingTo(c, 40).U16s(36, {20, 0}).U32(40, 4).U32(44, 0),
@@ -334,7 +345,8 @@ TEST_P(WithSlot5, EveryCharacterArrayTakesExactlyItsLength) {
         const korvo::FieldDesc &f = stElement.pstFields[uiSlot];
         if (f.eKind != korvo::Kind::kBytes) continue;
         for (const int iDelta : {-1, 0, 1}) {
-            SCOPED_TRACE("slot " + std::to_string(uiSlot) + " length " + std::to_string(f.usLength + iDelta));
+            SCOPED_TRACE("slot " + std::to_string(uiSlot) + " length " +
+                         std::to_string(f.usLength + iDelta));
             // Element: vtable at 36 reaching up to the slot, table after it,
             // the byte vector after the table.
             const auto uiVtableLen = static_cast<uint16_t>(6 + 2 * uiSlot);
@@ -352,7 +364,8 @@ TEST_P(WithSlot5, EveryCharacterArrayTakesExactlyItsLength) {
                 continue;
             }
             ASSERT_EQ(pvResult, rec.Bytes());
-            const uint8_t *pucElement = c.HasVector() ? rec.Array() : rec.Bytes() + c.Slot5()->usOffset;
+            const uint8_t *pucElement =
+                c.HasVector() ? rec.Array() : rec.Bytes() + c.Slot5()->usOffset;
             std::vector<uint8_t> want(stElement.uiRecordSize, 0);
             memset(want.data() + f.usOffset, 0x41, f.usLength);
             EXPECT_EQ(std::vector<uint8_t>(pucElement, pucElement + stElement.uiRecordSize), want);
@@ -405,10 +418,10 @@ TEST_P(QueryResponse, CountsThatAllocateNothing) {
         size_t uiLen;
         bool bOk;
     } rows[] = {
-        {0, 32, true},             // empty vector: nothing to allocate
-        {1u << 30, 64, false},     // top bits set
+        {0, 32, true},          // empty vector: nothing to allocate
+        {1u << 30, 64, false},  // top bits set
         {0xFFFFFFFF, 64, false},
-        {3, 32 + 8, false},        // offsets run past the buffer
+        {3, 32 + 8, false},  // offsets run past the buffer
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.uiCount);
@@ -452,7 +465,8 @@ TEST_P(QueryResponse, RefusedAllocationIsLoggedWithTheSizeAskedFor) {
     EXPECT_EQ(Decode(c, buf.data(), static_cast<int32_t>(buf.size()), rec.Bytes(), &seen), nullptr);
     FailAllocations(false);
     const uint32_t uiSize = 3 * c.Slot5()->pstSub->uiRecordSize;
-    ExpectOneLog(seen, c.UnpackTag(), 12, "[KORVO]:Malloc unpack data failed, size(" + std::to_string(uiSize) + ")");
+    ExpectOneLog(seen, c.UnpackTag(), 12,
+                 "[KORVO]:Malloc unpack data failed, size(" + std::to_string(uiSize) + ")");
     ASSERT_EQ(seen.allocs.size(), 1u);
     EXPECT_EQ(seen.allocs[0].uiSize, uiSize);
     EXPECT_EQ(seen.allocs[0].tag, c.UnpackTag());
@@ -497,7 +511,8 @@ TEST_P(QueryResponse, ElementsDecodeFromWhereverTheirOffsetsLead) {
     img.Offset(32, uiShared).Offset(36, 52).Offset(40, uiShared).U32(44, 0);
     for (const uint32_t i : {0u, 2u}) {
         const uint32_t uiValue = 0x01020304;
-        memcpy(want.data() + i * stElement.uiRecordSize + stElement.pstFields[uiScalar].usOffset, &uiValue, 4);
+        memcpy(want.data() + i * stElement.uiRecordSize + stElement.pstFields[uiScalar].usOffset,
+               &uiValue, 4);
     }
     AnyRecord rec(c);
     ASSERT_EQ(c.pfnUnpack(img.Data(), img.Len(), rec.Bytes()), rec.Bytes());

@@ -3,8 +3,8 @@
 // every prefix and many mutations of valid images are decoded. A read past
 // the end faults and ends the test executable.
 #include <gtest/gtest.h>
-#include <string.h>
 #include <pthread.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -20,7 +20,7 @@ namespace {
 
 // Pages of readable memory followed by one PROT_NONE page.
 class GuardedBuffer {
-public:
+  public:
     explicit GuardedBuffer(size_t uiMaxLen) {
         m_uiPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         m_uiReadable = (uiMaxLen + m_uiPage - 1) / m_uiPage * m_uiPage + m_uiPage;
@@ -39,7 +39,7 @@ public:
         return pucAt;
     }
 
-private:
+  private:
     size_t m_uiPage, m_uiReadable;
     uint8_t *m_pucBase;
 };
@@ -53,14 +53,16 @@ std::vector<std::vector<uint8_t>> Images(const ResponseCase &c) {
         std::vector<std::vector<uint8_t>> arena;
         AnyRecord rec(c);
         FillRandom(*c.pstDesc, rec.Bytes(), rng, uiCount, &arena);
-        for (const Layout &layout : layouts) images.push_back(WriteRecord(*c.pstDesc, rec.Bytes(), layout));
+        for (const Layout &layout : layouts)
+            images.push_back(WriteRecord(*c.pstDesc, rec.Bytes(), layout));
         if (!c.HasVector()) break;
     }
     images.push_back({4, 0, 0, 0, 0, 0, 0, 0});  // the empty root
     return images;
 }
 
-size_t Decode(const ResponseCase &c, GuardedBuffer &guard, const std::vector<uint8_t> &img, size_t uiLen) {
+size_t Decode(const ResponseCase &c, GuardedBuffer &guard, const std::vector<uint8_t> &img,
+              size_t uiLen) {
     AnyRecord rec(c);  // zeroed: a root failure leaves the record as it was
     const uint8_t *pucBuf = guard.Place(img.data(), uiLen);
     const bool bOk = c.pfnUnpack(pucBuf, static_cast<int32_t>(uiLen), rec.Bytes()) != nullptr;
@@ -69,7 +71,7 @@ size_t Decode(const ResponseCase &c, GuardedBuffer &guard, const std::vector<uin
 }
 
 class GuardPage : public ::testing::TestWithParam<ResponseCase> {
-protected:
+  protected:
     void TearDown() override { TakeLogs(), TakeAllocs(), TakeFrees(); }
 };
 
@@ -78,7 +80,8 @@ TEST_P(GuardPage, EveryPrefixStaysInsideTheBuffer) {
     for (const auto &img : Images(c)) {
         GuardedBuffer guard(img.size());
         size_t uiAccepted = 0;
-        for (size_t uiLen = 0; uiLen <= img.size(); ++uiLen) uiAccepted += Decode(c, guard, img, uiLen);
+        for (size_t uiLen = 0; uiLen <= img.size(); ++uiLen)
+            uiAccepted += Decode(c, guard, img, uiLen);
         EXPECT_GE(uiAccepted, 1u);  // at least the whole image
         EXPECT_EQ(LiveAllocations(), 0u);
     }
@@ -92,8 +95,13 @@ TEST_P(GuardPage, MutatedImagesStayInsideTheBuffer) {
         GuardedBuffer guard(img.size());
         std::vector<uint8_t> mutated = img;
         for (size_t uiPos = 0; uiPos < img.size(); ++uiPos) {
-            const uint8_t aucValues[] = {0x00, 0xFF, 0x80, 0x7F, static_cast<uint8_t>(img[uiPos] + 1),
-                                         static_cast<uint8_t>(img[uiPos] - 4), static_cast<uint8_t>(rng())};
+            const uint8_t aucValues[] = {0x00,
+                                         0xFF,
+                                         0x80,
+                                         0x7F,
+                                         static_cast<uint8_t>(img[uiPos] + 1),
+                                         static_cast<uint8_t>(img[uiPos] - 4),
+                                         static_cast<uint8_t>(rng())};
             for (const uint8_t ucValue : aucValues) {
                 mutated[uiPos] = ucValue;
                 Decode(c, guard, mutated, mutated.size());
@@ -104,7 +112,8 @@ TEST_P(GuardPage, MutatedImagesStayInsideTheBuffer) {
         // Random multi-byte damage, with random lengths.
         for (int i = 0; i < 2000; ++i) {
             mutated = img;
-            for (int j = 0; j < 4; ++j) mutated[rng() % mutated.size()] = static_cast<uint8_t>(rng());
+            for (int j = 0; j < 4; ++j)
+                mutated[rng() % mutated.size()] = static_cast<uint8_t>(rng());
             Decode(c, guard, mutated, rng() % (mutated.size() + 1));
             ++uiRuns;
         }
@@ -129,12 +138,15 @@ TEST(SmallStack, EveryDecoderRunsOnASmallStack) {
                 for (const auto &img : Images(c)) {
                     std::vector<uint8_t> mutated = img;
                     for (size_t uiPos = 0; uiPos < img.size(); ++uiPos) {
-                        for (const uint8_t ucValue : {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x10}}) {
+                        for (const uint8_t ucValue :
+                             {uint8_t{0x00}, uint8_t{0xFF}, uint8_t{0x10}}) {
                             mutated[uiPos] = ucValue;
                             AnyRecord rec(c);
-                            c.pfnUnpack(mutated.data(), static_cast<int32_t>(uiPos + 1), rec.Bytes());
+                            c.pfnUnpack(mutated.data(), static_cast<int32_t>(uiPos + 1),
+                                        rec.Bytes());
                             c.pfnFree(rec.Bytes());
-                            c.pfnUnpack(mutated.data(), static_cast<int32_t>(mutated.size()), rec.Bytes());
+                            c.pfnUnpack(mutated.data(), static_cast<int32_t>(mutated.size()),
+                                        rec.Bytes());
                             c.pfnFree(rec.Bytes());
                             ++pWork->uiRuns;
                         }
@@ -148,7 +160,8 @@ TEST(SmallStack, EveryDecoderRunsOnASmallStack) {
     pthread_attr_t attr;
     ASSERT_EQ(pthread_attr_init(&attr), 0);
     const long lMin = sysconf(_SC_THREAD_STACK_MIN);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, static_cast<size_t>(lMin > 65536 ? lMin : 65536)), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, static_cast<size_t>(lMin > 65536 ? lMin : 65536)),
+              0);
     pthread_t thread;
     ASSERT_EQ(pthread_create(&thread, &attr, Work::Run, &work), 0);
     ASSERT_EQ(pthread_join(thread, nullptr), 0);
@@ -160,7 +173,8 @@ TEST(SmallStack, EveryDecoderRunsOnASmallStack) {
 
 TEST(GuardPage, ElementDecodersAtEveryPositionStayInsideTheBuffer) {
 #define PSS_ELEMENT(Rec) Rec##_unpack_non_root,
-    void *(*const decoders[])(const uint8_t *, int32_t, uint32_t, void *) = {KORVO_ELEMENTS(PSS_ELEMENT)};
+    void *(*const decoders[])(const uint8_t *, int32_t, uint32_t,
+                              void *) = {KORVO_ELEMENTS(PSS_ELEMENT)};
 #undef PSS_ELEMENT
     std::mt19937 rng(17);
     std::vector<uint8_t> junk(256);

@@ -41,7 +41,8 @@ TEST_P(RoundTrip, RandomRecordsDecodeBackExactly) {
             for (const Layout &layout : layouts) {
                 const std::vector<uint8_t> buf = WriteRecord(*c.pstDesc, src.Bytes(), layout);
                 AnyRecord out(c, 0xC3);
-                ASSERT_EQ(c.pfnUnpack(buf.data(), static_cast<int32_t>(buf.size()), out.Bytes()), out.Bytes());
+                ASSERT_EQ(c.pfnUnpack(buf.data(), static_cast<int32_t>(buf.size()), out.Bytes()),
+                          out.Bytes());
                 std::string why;
                 EXPECT_TRUE(SameRecord(*c.pstDesc, src.Bytes(), out.Bytes(), &why))
                     << why << " (count " << uiCount << ", round " << iRound << ")";

@@ -58,7 +58,7 @@ using korvo::TableDesc;
 // Appends objects to an Image; every reference points forward, as the format
 // demands, so referenced objects always follow the field that refers to them.
 class RecordWriter {
-public:
+  public:
     explicit RecordWriter(const Layout &stLayout) : m_stLayout(stLayout) {}
 
     std::vector<uint8_t> Write(const TableDesc &stDesc, const uint8_t *pucRec) {
@@ -68,7 +68,7 @@ public:
         return m_img.bytes;
     }
 
-private:
+  private:
     uint32_t End() const { return static_cast<uint32_t>(m_img.bytes.size()); }
     uint32_t Filler() {
         for (uint32_t i = 0; i < m_stLayout.uiFiller; ++i) m_img.U8(End(), 0xEE);
@@ -77,10 +77,14 @@ private:
 
     static bool IsZero(const FieldDesc &f, const uint8_t *pucRec) {
         switch (f.eKind) {
-            case Kind::kU8: return pucRec[f.usOffset] == 0;
-            case Kind::kU32: return korvo::ReadMember<uint32_t>(pucRec, f.usOffset) == 0;
-            case Kind::kU64: return korvo::ReadMember<uint64_t>(pucRec, f.usOffset) == 0;
-            default: return false;  // references are always written
+            case Kind::kU8:
+                return pucRec[f.usOffset] == 0;
+            case Kind::kU32:
+                return korvo::ReadMember<uint32_t>(pucRec, f.usOffset) == 0;
+            case Kind::kU64:
+                return korvo::ReadMember<uint64_t>(pucRec, f.usOffset) == 0;
+            default:
+                return false;  // references are always written
         }
     }
 
@@ -104,14 +108,18 @@ private:
             if (!m_stLayout.bWriteZeros && IsZero(f, pucRec)) continue;
             entries[i] = static_cast<uint16_t>(uiAt - uiTable);
             switch (f.eKind) {
-                case Kind::kU8: m_img.U8(uiAt, pucRec[f.usOffset]), uiAt += 1; break;
+                case Kind::kU8:
+                    m_img.U8(uiAt, pucRec[f.usOffset]), uiAt += 1;
+                    break;
                 case Kind::kU32:
                     m_img.U32(uiAt, korvo::ReadMember<uint32_t>(pucRec, f.usOffset)), uiAt += 4;
                     break;
                 case Kind::kU64:
                     m_img.U64(uiAt, korvo::ReadMember<uint64_t>(pucRec, f.usOffset)), uiAt += 8;
                     break;
-                default: refs[i] = uiAt, m_img.U32(uiAt, 0), uiAt += 4; break;
+                default:
+                    refs[i] = uiAt, m_img.U32(uiAt, 0), uiAt += 4;
+                    break;
             }
         }
         const auto usTableSize = static_cast<uint16_t>(uiAt - uiTable);
@@ -146,7 +154,8 @@ private:
             const uint8_t *pucElement = pucArray + size_t{i} * uiSize;
             tables[i] = 0;
             for (uint32_t j = 0; m_stLayout.bShareEqual && j < i && tables[i] == 0; ++j) {
-                if (memcmp(pucArray + size_t{j} * uiSize, pucElement, uiSize) == 0) tables[i] = tables[j];
+                if (memcmp(pucArray + size_t{j} * uiSize, pucElement, uiSize) == 0)
+                    tables[i] = tables[j];
             }
             if (tables[i] == 0) tables[i] = Table(*f.pstSub, pucElement);
             m_img.Offset(uiVector + 4 + 4 * i, tables[i]);
@@ -160,7 +169,8 @@ private:
 
 }  // namespace
 
-std::vector<uint8_t> WriteRecord(const TableDesc &stDesc, const void *pvRec, const Layout &stLayout) {
+std::vector<uint8_t> WriteRecord(const TableDesc &stDesc, const void *pvRec,
+                                 const Layout &stLayout) {
     return RecordWriter(stLayout).Write(stDesc, static_cast<const uint8_t *>(pvRec));
 }
 

@@ -16,7 +16,7 @@
 namespace pss_test {
 
 class Image {
-public:
+  public:
     Image() = default;
     explicit Image(size_t uiSize) : bytes(uiSize, 0) {}
 
@@ -41,15 +41,15 @@ public:
 
     std::vector<uint8_t> bytes;
 
-private:
+  private:
     uint8_t *At(uint32_t uiPos, size_t uiLen);
 };
 
 struct Layout {
-    bool bVtableAfter = false;   // vtables after their tables: negative soffsets
-    bool bWriteZeros = false;    // write zero scalars instead of leaving them out
-    bool bShareEqual = false;    // equal elements of a vector share one table
-    uint32_t uiFiller = 0;       // unreferenced bytes between objects
+    bool bVtableAfter = false;  // vtables after their tables: negative soffsets
+    bool bWriteZeros = false;   // write zero scalars instead of leaving them out
+    bool bShareEqual = false;   // equal elements of a vector share one table
+    uint32_t uiFiller = 0;      // unreferenced bytes between objects
 };
 
 // Encodes the record pvRec, laid out as stDesc describes it, as a whole buffer.

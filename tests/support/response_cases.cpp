@@ -17,10 +17,10 @@ template <class R>
 const char *ElementDecoderOf() {
     return nullptr;
 }
-#define PSS_ELEMENT_TAG(Rsp, Info)                                       \
-    template <>                                                          \
-    const char *ElementDecoderOf<Rsp>() {                                \
-        return #Info "_unpack_non_root";                                 \
+#define PSS_ELEMENT_TAG(Rsp, Info)        \
+    template <>                           \
+    const char *ElementDecoderOf<Rsp>() { \
+        return #Info "_unpack_non_root";  \
     }
 PSS_ELEMENT_TAG(QOMA_PAT_ACTIVE_RSP, QOMA_PAT_OPERFAILINFO)
 PSS_ELEMENT_TAG(QOMA_PAT_STATE_QUERY_RSP, QOMA_PAT_STATE_INFO)
@@ -49,9 +49,7 @@ const ResponseCase &ResponseNamed(const std::string &name) {
 }
 
 AnyRecord::AnyRecord(const ResponseCase &stCase, uint8_t ucFill)
-    : m_pstCase(&stCase),
-      m_uiSize(stCase.pstDesc->uiRecordSize),
-      m_words((m_uiSize + 7) / 8, 0) {
+    : m_pstCase(&stCase), m_uiSize(stCase.pstDesc->uiRecordSize), m_words((m_uiSize + 7) / 8, 0) {
     memset(Bytes(), ucFill, m_words.size() * 8);
 }
 
@@ -74,20 +72,29 @@ void FillRandom(const TableDesc &stDesc, uint8_t *pucRec, std::mt19937 &rng, uin
     for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
         const FieldDesc &f = stDesc.pstFields[i];
         switch (f.eKind) {
-            case Kind::kU8: pucRec[f.usOffset] = static_cast<uint8_t>(value()); break;
-            case Kind::kU32: korvo::WriteMember(pucRec, f.usOffset, static_cast<uint32_t>(value())); break;
-            case Kind::kU64: korvo::WriteMember(pucRec, f.usOffset, value()); break;
+            case Kind::kU8:
+                pucRec[f.usOffset] = static_cast<uint8_t>(value());
+                break;
+            case Kind::kU32:
+                korvo::WriteMember(pucRec, f.usOffset, static_cast<uint32_t>(value()));
+                break;
+            case Kind::kU64:
+                korvo::WriteMember(pucRec, f.usOffset, value());
+                break;
             case Kind::kBytes:
                 for (uint32_t j = 0; j < f.usLength; ++j) {
                     pucRec[f.usOffset + j] = static_cast<uint8_t>(rng() % 3 == 0 ? 0 : rng());
                 }
                 break;
-            case Kind::kTable: FillRandom(*f.pstSub, pucRec + f.usOffset, rng, 0, pArena); break;
+            case Kind::kTable:
+                FillRandom(*f.pstSub, pucRec + f.usOffset, rng, 0, pArena);
+                break;
             case Kind::kVector: {
                 pArena->emplace_back(size_t{uiCount} * f.pstSub->uiRecordSize + 1);
                 uint8_t *pucArray = pArena->back().data();
                 for (uint32_t j = 0; j < uiCount; ++j) {
-                    FillRandom(*f.pstSub, pucArray + size_t{j} * f.pstSub->uiRecordSize, rng, 0, pArena);
+                    FillRandom(*f.pstSub, pucArray + size_t{j} * f.pstSub->uiRecordSize, rng, 0,
+                               pArena);
                 }
                 korvo::WriteMember(pucRec, f.usOffset, uiCount);
                 korvo::WriteMember(pucRec, f.usAux, uiCount != 0 ? pucArray : nullptr);
@@ -97,16 +104,25 @@ void FillRandom(const TableDesc &stDesc, uint8_t *pucRec, std::mt19937 &rng, uin
     }
 }
 
-bool SameRecord(const TableDesc &stDesc, const uint8_t *pucA, const uint8_t *pucB, std::string *pWhy) {
+bool SameRecord(const TableDesc &stDesc, const uint8_t *pucA, const uint8_t *pucB,
+                std::string *pWhy) {
     for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
         const FieldDesc &f = stDesc.pstFields[i];
         const std::string slot = "slot " + std::to_string(i);
         bool bSame = true;
         switch (f.eKind) {
-            case Kind::kU8: bSame = pucA[f.usOffset] == pucB[f.usOffset]; break;
-            case Kind::kU32: bSame = memcmp(pucA + f.usOffset, pucB + f.usOffset, 4) == 0; break;
-            case Kind::kU64: bSame = memcmp(pucA + f.usOffset, pucB + f.usOffset, 8) == 0; break;
-            case Kind::kBytes: bSame = memcmp(pucA + f.usOffset, pucB + f.usOffset, f.usLength) == 0; break;
+            case Kind::kU8:
+                bSame = pucA[f.usOffset] == pucB[f.usOffset];
+                break;
+            case Kind::kU32:
+                bSame = memcmp(pucA + f.usOffset, pucB + f.usOffset, 4) == 0;
+                break;
+            case Kind::kU64:
+                bSame = memcmp(pucA + f.usOffset, pucB + f.usOffset, 8) == 0;
+                break;
+            case Kind::kBytes:
+                bSame = memcmp(pucA + f.usOffset, pucB + f.usOffset, f.usLength) == 0;
+                break;
             case Kind::kTable:
                 if (!SameRecord(*f.pstSub, pucA + f.usOffset, pucB + f.usOffset, pWhy)) {
                     *pWhy = slot + " / " + *pWhy;

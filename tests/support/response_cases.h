@@ -36,7 +36,7 @@ const ResponseCase &ResponseNamed(const std::string &name);
 
 // Storage for a record of any response, suitably aligned.
 class AnyRecord {
-public:
+  public:
     explicit AnyRecord(const ResponseCase &stCase, uint8_t ucFill = 0);
     uint8_t *Bytes() { return reinterpret_cast<uint8_t *>(m_words.data()); }
     const uint8_t *Bytes() const { return reinterpret_cast<const uint8_t *>(m_words.data()); }
@@ -45,7 +45,7 @@ public:
     uint32_t Count() const;
     uint8_t *Array() const;
 
-private:
+  private:
     const ResponseCase *m_pstCase;
     uint32_t m_uiSize;
     std::vector<uint64_t> m_words;
