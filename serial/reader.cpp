@@ -75,7 +75,8 @@ bool FollowOffset(const Buffer &stBuf, uint64_t ullField, uint64_t *pullTarget) 
 }
 
 // Decodes a scalar or character array slot; other kinds are the caller's.
-bool DecodeFlatField(const Buffer &stBuf, const FieldDesc &stField, uint64_t ullAt, uint8_t *pucRec) {
+bool DecodeFlatField(const Buffer &stBuf, const FieldDesc &stField, uint64_t ullAt,
+                     uint8_t *pucRec) {
     const uint32_t uiWidth = ScalarWidth(stField.eKind);
     if (uiWidth != 0 && !stBuf.Holds(ullAt, uiWidth)) return false;
     switch (stField.eKind) {
