@@ -1,5 +1,6 @@
 #include "support/os_layer.h"
 
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -23,6 +24,12 @@ std::vector<T> Take(std::vector<T> &records) {
     std::vector<T> taken;
     taken.swap(records);
     return taken;
+}
+
+bool Unlocked(pthread_mutex_t *pstLock) {
+    if (pthread_mutex_trylock(pstLock) != 0) return false;
+    pthread_mutex_unlock(pstLock);
+    return true;
 }
 
 }  // namespace
@@ -49,7 +56,8 @@ using namespace pss_test;
 
 PSS_TEST_EXPORT uint32_t ZEL_OsalMemUseFlagGet(uint32_t) { return 1; }
 
-PSS_TEST_EXPORT void *ZEL_OsalMemCacheAlloc(uint32_t uiSize, uint32_t uiModuleId, const char *pcTag) {
+PSS_TEST_EXPORT void *ZEL_OsalMemCacheAlloc(uint32_t uiSize, uint32_t uiModuleId,
+                                            const char *pcTag) {
     std::lock_guard<std::mutex> lock(g_mutex);
     void *pvMem = g_failAllocations ? nullptr : malloc(uiSize == 0 ? 1 : uiSize);
     g_allocs.push_back({uiSize, uiModuleId, pcTag != nullptr ? pcTag : "", pvMem});
@@ -67,15 +75,16 @@ PSS_TEST_EXPORT void ZEL_OsalMemFree(void *pvMem, uint32_t uiModuleId, const cha
     free(pvMem);
 }
 
-PSS_TEST_EXPORT void ZEL_OsalLogWrite(const SerialLogModule *pstModule, uint32_t uiLevel, uint32_t uiCode,
-                                      const char *pcFile, uint32_t uiLine, const char *pcFunc,
-                                      const char *pcFmt, ...) {
+PSS_TEST_EXPORT void ZEL_OsalLogWrite(const SerialLogModule *pstModule, uint32_t uiLevel,
+                                      uint32_t uiCode, const char *pcFile, uint32_t uiLine,
+                                      const char *pcFunc, const char *pcFmt, ...) {
     char acText[512];
     va_list args;
     va_start(args, pcFmt);
     vsnprintf(acText, sizeof acText, pcFmt, args);
     va_end(args);
+    const bool bUnlocked = Unlocked(&g_serialHookLock) && Unlocked(&g_serialLogLock);
     std::lock_guard<std::mutex> lock(g_mutex);
     g_logs.push_back({pstModule, uiLevel, uiCode, pcFile != nullptr ? pcFile : "", uiLine,
-                      pcFunc != nullptr ? pcFunc : "", pcFmt, acText});
+                      pcFunc != nullptr ? pcFunc : "", pcFmt, acText, bUnlocked});
 }

@@ -23,7 +23,8 @@ struct LogRecord {
     uint32_t uiLine;
     std::string func;
     std::string format;
-    std::string text;  // the format applied to its arguments
+    std::string text;       // the format applied to its arguments
+    bool bRuntimeUnlocked;  // neither lock of the runtime was held during the call
 };
 
 struct AllocRecord {
