@@ -8,10 +8,12 @@
 
 #define KORVO_DEFINE_REQUEST(Rec)                                                      \
     uint32_t Rec##_pack(const SerialBufDesc *pstBuf, const void *pvReq) {              \
-        return korvo::PackCompact(korvo::Schema<Rec>::kTable, __func__, pstBuf, pvReq); \
+        constexpr auto &stDesc = korvo::Schema<Rec>::kTable;                           \
+        return korvo::PackCompact(stDesc, korvo::kCompactSizing<stDesc>.View(), __func__, \
+                                  pstBuf, pvReq);                                      \
     }                                                                                  \
     uint32_t Rec##_pack_fixed(uint8_t *pucBuf, const void *pvReq) {                    \
-        korvo::PackFixed(korvo::Schema<Rec>::kTable, pucBuf, pvReq);                   \
+        korvo::PackFixed(korvo::kFixedPlan<korvo::Schema<Rec>::kTable>.View(), pucBuf, pvReq);                   \
         return 0;                                                                      \
     }                                                                                  \
     uint32_t Rec##_fixed_size(void) {                                                  \

@@ -4,19 +4,22 @@
 #define KORVO_CODEC_H
 
 #include "patch_sdk_service_agent.h"
+#include "serial/compact_sizing.h"
+#include "serial/fixed_plan.h"
 #include "serial/schema.h"
 
 namespace korvo {
 
 // Bytes a compact encoding of the record needs.
-uint32_t CompactSize(const TableDesc &stRoot, const void *pvRec);
+uint32_t CompactSize(const CompactSizingView &stSizing, const void *pvRec);
 
 // Compact encoder and size query, with its argument check logged under pcTag.
-uint32_t PackCompact(const TableDesc &stRoot, const char *pcTag, const SerialBufDesc *pstBuf,
-                     const void *pvRec);
+uint32_t PackCompact(const TableDesc &stRoot, const CompactSizingView &stSizing, const char *pcTag,
+                     const SerialBufDesc *pstBuf, const void *pvRec);
 
-// Writes the fixed-layout image; the buffer holds at least FixedImageSize bytes.
-void PackFixed(const TableDesc &stRoot, uint8_t *pucBuf, const void *pvRec);
+// Writes the fixed-layout image that the plan describes; the buffer holds at
+// least FixedImageSize bytes.
+void PackFixed(const FixedPlanView &stPlan, uint8_t *pucBuf, const void *pvRec);
 
 // Verifies and decodes a response buffer into pvRsp. pfnRelease gives back
 // what a failed decode had allocated.

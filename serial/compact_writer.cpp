@@ -24,22 +24,6 @@ bool ScalarPresent(const FieldDesc &stField, const uint8_t *pucRec) {
     }
 }
 
-// Bytes of a table's vtable, table and everything it refers to.
-uint32_t TableSize(const TableDesc &stDesc, const uint8_t *pucRec) {
-    uint32_t uiSize = 4 + 2 * stDesc.uiSlots + 4;
-    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
-        const FieldDesc &stField = stDesc.pstFields[i];
-        if (stField.eKind == Kind::kBytes) {
-            uiSize += 4 + 4 + stField.usLength;
-        } else if (stField.eKind == Kind::kTable) {
-            uiSize += 4 + TableSize(*stField.pstSub, pucRec + stField.usOffset);
-        } else if (ScalarPresent(stField, pucRec)) {
-            uiSize += ScalarWidth(stField.eKind);
-        }
-    }
-    return uiSize;
-}
-
 void StoreScalar(const FieldDesc &stField, const uint8_t *pucRec, uint8_t *pucOut, ByteOrder stOrder) {
     switch (stField.eKind) {
         case Kind::kU8:
@@ -109,20 +93,30 @@ uint32_t WriteTable(const TableDesc &stDesc, const uint8_t *pucRec, uint8_t *puc
 
 }  // namespace
 
-uint32_t CompactSize(const TableDesc &stRoot, const void *pvRec) {
-    return 4 + TableSize(stRoot, static_cast<const uint8_t *>(pvRec));
+uint32_t CompactSize(const CompactSizingView &stSizing, const void *pvRec) {
+    const auto *pucRec = static_cast<const uint8_t *>(pvRec);
+    uint32_t uiSize = stSizing.uiBase;
+    for (uint32_t i = 0; i < stSizing.uiScalars; ++i) {
+        const ScalarRef &stScalar = stSizing.pstScalars[i];
+        const uint8_t *pucAt = pucRec + stScalar.usOffset;
+        const bool bPresent = stScalar.ucWidth == 8   ? ReadMember<uint64_t>(pucAt, 0) != 0
+                              : stScalar.ucWidth == 4 ? ReadMember<uint32_t>(pucAt, 0) != 0
+                                                      : *pucAt != 0;
+        uiSize += bPresent ? stScalar.ucWidth : 0u;
+    }
+    return uiSize;
 }
 
-uint32_t PackCompact(const TableDesc &stRoot, const char *pcTag, const SerialBufDesc *pstBuf,
-                     const void *pvRec) {
+uint32_t PackCompact(const TableDesc &stRoot, const CompactSizingView &stSizing, const char *pcTag,
+                     const SerialBufDesc *pstBuf, const void *pvRec) {
     if (pstBuf == nullptr) {
-        return pvRec != nullptr ? CompactSize(stRoot, pvRec) : 0;
+        return pvRec != nullptr ? CompactSize(stSizing, pvRec) : 0;
     }
     const uint32_t uiCapacity = *pstBuf->puiLen;
     // A buffer too small for this record is refused like one below the
     // 4-byte minimum, so the encoder never writes past the capacity.
     if (uiCapacity < 4 || pstBuf->pucData == nullptr || pvRec == nullptr ||
-        uiCapacity < CompactSize(stRoot, pvRec)) {
+        uiCapacity < CompactSize(stSizing, pvRec)) {
         KORVO_LOG(kCodeBadParam, pcTag, "[KORVO]:Param invalid(%s, %u, %s)",
                   NullText(pstBuf->pucData), uiCapacity, NullText(pvRec));
         return 0;
