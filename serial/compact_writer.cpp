@@ -39,33 +39,36 @@ void StoreScalar(const FieldDesc &stField, const uint8_t *pucRec, uint8_t *pucOu
 }
 
 // Writes the table's vtable at uiVtable, the table right after it, then its
-// objects; returns the position after the last byte written.
+// objects; returns the position after the last byte written. Two passes: the
+// present scalars, then the reference slots, whose uoffsets follow the
+// scalars and whose objects follow the table.
 uint32_t WriteTable(const TableDesc &stDesc, const uint8_t *pucRec, uint8_t *pucOut,
                     uint32_t uiVtable, ByteOrder stOrder) {
     const uint32_t uiVtableLen = 4 + 2 * stDesc.uiSlots;
     const uint32_t uiTable = uiVtable + uiVtableLen;
-    uint16_t ausEntry[kMaxSlots] = {};
+    uint8_t *pucEntry = pucOut + uiVtable + 4;
+    memset(pucEntry, 0, 2 * stDesc.uiSlots);  // absent until written
 
     uint32_t uiCursor = uiTable + 4;
+    uint32_t uiRefs = 0;
     for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
         const FieldDesc &stField = stDesc.pstFields[i];
-        if (ScalarPresent(stField, pucRec)) {
-            ausEntry[i] = static_cast<uint16_t>(uiCursor - uiTable);
+        if (!IsScalar(stField.eKind)) {
+            ++uiRefs;
+        } else if (ScalarPresent(stField, pucRec)) {
+            stOrder.Store(pucEntry + 2 * i, static_cast<uint16_t>(uiCursor - uiTable));
             StoreScalar(stField, pucRec, pucOut + uiCursor, stOrder);
             uiCursor += ScalarWidth(stField.eKind);
         }
     }
-    uint32_t uiRef = uiCursor;  // the uoffsets of the reference slots
-    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
-        if (!IsScalar(stDesc.pstFields[i].eKind)) {
-            ausEntry[i] = static_cast<uint16_t>(uiCursor - uiTable);
-            uiCursor += 4;
-        }
-    }
+    uint32_t uiRef = uiCursor;  // the next reference slot's uoffset
+    uiCursor += 4 * uiRefs;
     // The table's own data: soffset, inline fields and its byte vectors.
     uint32_t uiTableSize = uiCursor - uiTable;
-    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
+    for (uint32_t i = 0; uiRefs != 0; ++i) {
         const FieldDesc &stField = stDesc.pstFields[i];
+        if (IsScalar(stField.eKind)) continue;
+        stOrder.Store(pucEntry + 2 * i, static_cast<uint16_t>(uiRef - uiTable));
         if (stField.eKind == Kind::kBytes) {
             stOrder.Store(pucOut + uiRef, uiCursor - uiRef);
             stOrder.Store(pucOut + uiCursor, uint32_t{stField.usLength});
@@ -73,20 +76,18 @@ uint32_t WriteTable(const TableDesc &stDesc, const uint8_t *pucRec, uint8_t *puc
                      stField.usLength);
             uiCursor += 4 + stField.usLength;
             uiTableSize += 4 + stField.usLength;
-            uiRef += 4;
-        } else if (stField.eKind == Kind::kTable) {
+        } else {
             const uint32_t uiSubTable = uiCursor + 4 + 2 * stField.pstSub->uiSlots;
             stOrder.Store(pucOut + uiRef, uiSubTable - uiRef);
-            uiCursor = WriteTable(*stField.pstSub, pucRec + stField.usOffset, pucOut, uiCursor, stOrder);
-            uiRef += 4;
+            uiCursor = WriteTable(*stField.pstSub, pucRec + stField.usOffset, pucOut, uiCursor,
+                                  stOrder);
         }
+        uiRef += 4;
+        --uiRefs;
     }
 
     stOrder.Store(pucOut + uiVtable, static_cast<uint16_t>(uiVtableLen));
     stOrder.Store(pucOut + uiVtable + 2, static_cast<uint16_t>(uiTableSize));
-    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
-        stOrder.Store(pucOut + uiVtable + 4 + 2 * i, ausEntry[i]);
-    }
     stOrder.Store(pucOut + uiTable, uiVtableLen);  // soffset: the vtable lies just before
     return uiCursor;
 }
