@@ -438,10 +438,13 @@ extern PSS_AGENT_API RpcServerAddr g_stServerAddr_PatchSdkService;
  *     result, or {0, PSS_AGENT_EINVAL} / {0, PSS_AGENT_ENOMEM}.
  *
  * ..._async(pstReq, pfnCallback, pvUserData, uiInvokeArg)
- *     Hands a copy of the request to the middleware and returns at once; the
- *     outcome arrives through pfnCallback. PSS_AGENT_OK means handed over, not
- *     completed. Methods without a response accept a null pfnCallback and then
- *     send one-way, returning the middleware's status.
+ *     Hands a copy of the request (and a zeroed response block) to the
+ *     middleware and returns at once; the outcome arrives through pfnCallback.
+ *     PSS_AGENT_OK means handed over, not completed: from then on both blocks
+ *     are the middleware's, whatever its own answer to the hand-over. The
+ *     request may be reused on return. Methods without a response accept a
+ *     null pfnCallback and then send one-way, returning the middleware's
+ *     status.
  *
  * ..._oneway(pstReq, uiInvokeArg)          methods without a response
  *     Sends the caller's record without an answer; returns the middleware's
