@@ -75,4 +75,4 @@ if [ "$needs_clang_rt" = 1 ]; then
         apt_install "${missing[@]}"
     fi
 fi
-echo "install-deps: everything needed for ${configs[*]} is installed"
+echo "install-deps: all packages needed for ${configs[*]} are present"
