@@ -217,8 +217,8 @@ void DecodeAndRelease() {
 TEST(HookResolution, DecodedArraysUseTheHooksThisProcessOffers) {
     DecodeAndRelease();
 #ifdef PSS_HOOKS_USED
-    EXPECT_NE(g_pfnSerialAlloc, &SerialDefaultAlloc);
-    EXPECT_NE(g_pfnSerialFree, &SerialDefaultFree);
+    EXPECT_EQ(g_pfnSerialAlloc, &ZEL_OsalMemCacheAlloc);
+    EXPECT_EQ(g_pfnSerialFree, &ZEL_OsalMemFree);
 #else
     EXPECT_EQ(g_pfnSerialAlloc, &SerialDefaultAlloc);
     EXPECT_EQ(g_pfnSerialFree, &SerialDefaultFree);
