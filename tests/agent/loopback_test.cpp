@@ -1,9 +1,10 @@
 // End to end through the loopback middleware: every method and every family,
-// with compact and fixed-layout request images, decoded answers checked
-// field by field against what the simulated service derives from the request.
+// with compact and fixed-layout request images. The codec tests prove the
+// bytes; here the service's trace and the head of its answer show that the
+// caller's request reached it whole and that the answer came back.
 #include <gtest/gtest.h>
-#include <stdio.h>
 
+#include <optional>
 #include <thread>
 
 #include "method_cases.h"
@@ -13,297 +14,139 @@
 namespace pss_test {
 namespace {
 
-using korvo::FieldDesc;
-using korvo::Kind;
-using korvo::TableDesc;
+constexpr uint32_t kFixed = KELM_LOOPBACK_FIXED_LAYOUT;
 
-template <class T>
-T Member(const uint8_t *pucRec, const FieldDesc &stField) {
-    T value;
-    memcpy(&value, pucRec + stField.usOffset, sizeof value);
-    return value;
-}
-
-// Every field non-trivial except every third scalar, which stays 0 and so is
-// left out of the compact image.
-void FillRequest(const TableDesc &stDesc, uint8_t *pucRec, uint32_t uiSeed) {
+// Every field patterned but every third, which stays 0 and so is left out of
+// the compact image; the padding stays zero, as the service's checksum needs.
+void Fill(const korvo::TableDesc &stDesc, uint8_t *pucRec, uint32_t uiSeed) {
     for (uint32_t k = 0; k < stDesc.uiSlots; ++k) {
-        const FieldDesc &f = stDesc.pstFields[k];
-        uint8_t *pucMember = pucRec + f.usOffset;
-        const uint64_t ullValue = k % 3 == 2 ? 0 : (uint64_t{uiSeed + k} << 32) | (k + 7);
-        if (f.eKind == Kind::kU32) {
-            const uint32_t uiValue = static_cast<uint32_t>(ullValue != 0 ? uiSeed * 31 + k : 0);
-            memcpy(pucMember, &uiValue, 4);
-        } else if (f.eKind == Kind::kU64) {
-            memcpy(pucMember, &ullValue, 8);
-        } else if (f.eKind == Kind::kBytes) {
-            snprintf(reinterpret_cast<char *>(pucMember), f.usLength, "req%u", k);
-            pucMember[f.usLength - 1] = 'x';
-        } else if (f.eKind == Kind::kTable) {
-            FillRequest(*f.pstSub, pucMember, uiSeed + 1);
+        const korvo::FieldDesc &f = stDesc.pstFields[k];
+        if (f.eKind == korvo::Kind::kTable) Fill(*f.pstSub, pucRec + f.usOffset, uiSeed + k);
+        const uint32_t uiLen =
+            f.eKind == korvo::Kind::kBytes ? f.usLength : korvo::ScalarWidth(f.eKind);
+        for (uint32_t i = 0; k % 3 != 2 && i < uiLen; ++i) {
+            pucRec[f.usOffset + i] = static_cast<uint8_t>(uiSeed + 7 * k + i + 1);
         }
     }
 }
 
 struct Request {
-    alignas(8) uint8_t aucBytes[1024] = {};  // padding stays zero
+    alignas(8) uint8_t auc[1024] = {};
 
-    Request(const MethodCase &stCase, uint32_t uiSeed, uint32_t uiElements) {
-        FillRequest(*stCase.pstReqSchema, aucBytes, uiSeed);
-        if (stCase.HasResponse()) {  // the service answers with uiHead2 % 4 elements
-            memcpy(aucBytes + stCase.pstReqSchema->pstFields[2].usOffset, &uiElements, 4);
-        }
+    Request(const MethodCase &c, uint32_t uiSeed) {
+        Fill(*c.pstReqSchema, auc, uiSeed);
+        const uint32_t uiElements = 3;  // the service answers with uiHead2 % 4 of them
+        if (c.HasResponse())
+            memcpy(auc + offsetof(QOMA_PAT_STOP_PLUGIN_REQ, uiHead2), &uiElements, 4);
     }
-    uint32_t Head0(const MethodCase &c) const {
-        return Member<uint32_t>(aucBytes, c.pstReqSchema->pstFields[0]);
-    }
-    uint64_t Head1(const MethodCase &c) const {
-        return Member<uint64_t>(aucBytes, c.pstReqSchema->pstFields[1]);
-    }
+    uint32_t Checksum(const MethodCase &c) const { return KelmLoopback_Checksum(auc, c.uiReqSize); }
 };
 
-// One element as the service fills it.
-void ExpectElement(const TableDesc &stDesc, const uint8_t *pucRec, const MethodCase &c,
-                   uint32_t uiSeed, uint32_t i) {
-    for (uint32_t k = 0; k < stDesc.uiSlots; ++k) {
-        SCOPED_TRACE(testing::Message() << "element " << i << " slot " << k);
-        const FieldDesc &f = stDesc.pstFields[k];
-        if (f.eKind == Kind::kU8) {
-            EXPECT_EQ(pucRec[f.usOffset], 16 * i + k);
-        } else if (f.eKind == Kind::kU32) {
-            EXPECT_EQ(Member<uint32_t>(pucRec, f), uiSeed + 100 * i + k);
-        } else {
-            ASSERT_EQ(f.eKind, Kind::kBytes);
-            std::vector<char> expected(f.usLength, 0);
-            snprintf(expected.data(), f.usLength, "%s#%u.%u", c.pcOp, i, k);
-            expected.back() = '~';
-            EXPECT_EQ(memcmp(pucRec + f.usOffset, expected.data(), f.usLength), 0);
-        }
-    }
-}
-
-// The decoded answer: the head echoes the request, then the element(s).
-void ExpectAnswer(const MethodCase &c, const Request &stReq, uint32_t uiImageSize,
-                  const uint8_t *pucRsp, const uint8_t *pucElements) {
-    const TableDesc &r = *c.pstRspSchema;
-    const uint32_t uiHead0 = stReq.Head0(c);
-    EXPECT_EQ(Member<uint32_t>(pucRsp, r.pstFields[0]), uiHead0);
-    EXPECT_EQ(Member<uint64_t>(pucRsp, r.pstFields[1]), stReq.Head1(c));
-    EXPECT_EQ(Member<uint32_t>(pucRsp, r.pstFields[2]), c.uiNumber);
-    EXPECT_EQ(Member<uint32_t>(pucRsp, r.pstFields[3]), uiImageSize);
-    EXPECT_EQ(Member<uint32_t>(pucRsp, r.pstFields[4]),
-              KelmLoopback_Checksum(stReq.aucBytes, c.uiReqSize));
-    if (r.uiSlots == 5) return;
-    const FieldDesc &stInfo = r.pstFields[5];
-    if (stInfo.eKind == Kind::kTable) {
-        ExpectElement(*stInfo.pstSub, pucRsp + stInfo.usOffset, c, uiHead0, 0);
-        return;
-    }
-    const uint32_t uiHead2 = Member<uint32_t>(stReq.aucBytes, c.pstReqSchema->pstFields[2]);
-    const uint32_t uiCount = Member<uint32_t>(pucRsp, stInfo);
-    ASSERT_EQ(uiCount, uiHead2 % 4);
-    ASSERT_EQ(pucElements == nullptr, uiCount == 0);
-    for (uint32_t i = 0; i < uiCount; ++i) {
-        ExpectElement(*stInfo.pstSub, pucElements + size_t{i} * stInfo.pstSub->uiRecordSize, c,
-                      uiHead0, i);
-    }
-}
-
-const uint8_t *Elements(const MethodCase &c, const uint8_t *pucRsp) {
-    if (!c.bRspHasArray) return nullptr;
-    const uint8_t *puc;
-    memcpy(&puc, pucRsp + c.uiInfoOffset, sizeof puc);
-    return puc;
-}
-
-uint32_t ImageSize(const MethodCase &c, const Request &stReq, uint32_t uiLayout) {
-    return uiLayout == KELM_LOOPBACK_FIXED_LAYOUT ? c.uiFixedSize
-                                                  : c.pfnRefPack(nullptr, stReq.aucBytes);
-}
-
-// What an asynchronous completion saw, copied out before the middleware
-// releases it.
-struct Completion {
-    bool bCalled = false;
+struct Outcome {
+    const MethodCase *pstCase;
     IdlCallResult stResult{};
-    bool bRspNull = true;
-    std::vector<uint8_t> rsp, elements;
-    const MethodCase *pstCase = nullptr;
+    bool bCalled = false;
+    std::optional<QOMA_PAT_APPCOMMON_RSP> head{};  // the head every response begins with
 };
 
 void OnComplete(IdlCallResult stResult, void *pvRsp, void *pvUserData) {
-    Completion &stDone = *static_cast<Completion *>(pvUserData);
-    const MethodCase &c = *stDone.pstCase;
-    stDone.stResult = stResult;
-    stDone.bRspNull = pvRsp == nullptr;
-    if (pvRsp != nullptr) {
-        const uint8_t *puc = static_cast<const uint8_t *>(pvRsp);
-        stDone.rsp.assign(puc, puc + c.uiRspSize);
-        if (const uint8_t *pucElements = Elements(c, puc)) {
-            const FieldDesc &stInfo = c.pstRspSchema->pstFields[5];
-            const size_t uiBytes =
-                size_t{Member<uint32_t>(puc, stInfo)} * stInfo.pstSub->uiRecordSize;
-            stDone.elements.assign(pucElements, pucElements + uiBytes);
-        }
-    }
-    stDone.bCalled = true;
+    Outcome &o = *static_cast<Outcome *>(pvUserData);
+    o.stResult = stResult;
+    o.bCalled = true;
+    if (pvRsp != nullptr) memcpy(&o.head.emplace(), pvRsp, sizeof *o.head);
 }
 
-class LoopbackTest : public ::testing::TestWithParam<MethodCase> {
-  protected:
-    void SetUp() override { TakeLogs(); }
-    void TearDown() override {
-        KelmLoopback_Drain();
-        EXPECT_EQ(KelmLoopback_LiveBlocks(), 0u);
-        EXPECT_EQ(LiveAllocations(), 0u);  // every decoded array given back
-    }
-    const MethodCase &C() const { return GetParam(); }
-    void ExpectDelivered(const Request &stReq, uint32_t uiImageSize, uint32_t uiCountBefore) {
-        KelmLoopbackTrace stTrace;
-        KelmLoopback_LastRequest(&stTrace);
-        EXPECT_EQ(stTrace.uiMethod, C().uiNumber);
-        EXPECT_EQ(stTrace.uiImageSize, uiImageSize);
-        EXPECT_EQ(stTrace.uiChecksum, KelmLoopback_Checksum(stReq.aucBytes, C().uiReqSize));
-        EXPECT_EQ(stTrace.uiCount, uiCountBefore + 1);
-    }
-    static uint32_t Count() {
-        KelmLoopbackTrace stTrace;
-        KelmLoopback_LastRequest(&stTrace);
-        return stTrace.uiCount;
-    }
-};
+void ExpectAllGivenBack() {
+    KelmLoopback_Drain();
+    EXPECT_EQ(KelmLoopback_LiveBlocks(), 0u);
+    EXPECT_EQ(LiveAllocations(), 0u);  // every decoded array released
+}
 
-constexpr uint32_t kLayouts[] = {0, KELM_LOOPBACK_FIXED_LAYOUT};
+class LoopbackTest : public ::testing::TestWithParam<MethodCase> {};
 
-TEST_P(LoopbackTest, SyncCallDecodesTheAnswer) {
+// s: synchronous, a: _async, o: _oneway, n: _async without a callback.
+TEST_P(LoopbackTest, EveryFamilyWithBothImages) {
+    const MethodCase &c = GetParam();
     IdlMsgOps stOps;
-    C().pfnSetIdl(&stOps);
-    for (uint32_t uiLayout : kLayouts) {
-        for (uint32_t uiElements : {3u, 4u, 1u}) {
-            SCOPED_TRACE(testing::Message() << "layout " << uiLayout << ", uiHead2 " << uiElements);
-            const Request stReq(C(), 10 + uiLayout, uiElements);
-            const uint32_t uiSize = ImageSize(C(), stReq, uiLayout);
+    c.pfnSetIdl(&stOps);
+    KelmLoopbackTrace stTrace;
+    for (uint32_t uiLayout : {0u, kFixed}) {
+        for (char cFn : std::string(c.HasResponse() ? "sa" : "saon")) {
+            SCOPED_TRACE(testing::Message() << cFn << ", layout " << uiLayout);
+            const Request stReq(c, uiLayout * 16 + cFn);
+            KelmLoopback_LastRequest(&stTrace);
+            const uint32_t uiCount = stTrace.uiCount;
+            Outcome o{&c};
             alignas(8) uint8_t aucRsp[512];
             memset(aucRsp, 0xCD, sizeof aucRsp);
-            const uint32_t uiBefore = Count();
-            const IdlCallResult stResult = C().pfnSync(stReq.aucBytes, aucRsp, uiLayout);
-            EXPECT_EQ(stResult.uiStatus, KELM_OK);
-            EXPECT_EQ(stResult.uiValue, uiSize);
-            ExpectDelivered(stReq, uiSize, uiBefore);
-            if (C().HasResponse()) {
-                ExpectAnswer(C(), stReq, uiSize, aucRsp, Elements(C(), aucRsp));
-                stOps.pfnFreeUnpacked(aucRsp);
-                stOps.pfnFreeUnpacked(aucRsp);  // a second release gives nothing back
+            if (cFn == 's') {
+                OnComplete(c.pfnSync(stReq.auc, aucRsp, uiLayout),
+                           c.HasResponse() ? aucRsp : nullptr, &o);
+                // The decoder's array, given back through the method's own release.
+                EXPECT_EQ(LiveAllocations(), c.uiInfoOffset != 0 ? 1u : 0u);
+                TakeFrees();
+                if (c.HasResponse()) stOps.pfnFreeUnpacked(aucRsp);
+                for (const FreeRecord &stFree : TakeFrees()) {
+                    EXPECT_EQ(stFree.tag, std::string(c.pcRsp) + "_free_unpacked");
+                }
+            } else if (cFn == 'a') {
+                EXPECT_EQ(c.pfnAsync(stReq.auc, OnComplete, &o, uiLayout), 0u);
+                KelmLoopback_Drain();
+                EXPECT_TRUE(o.bCalled);
+            } else {
+                o.stResult.uiStatus = cFn == 'o'
+                                          ? c.pfnOneway(stReq.auc, uiLayout)
+                                          : c.pfnAsync(stReq.auc, nullptr, nullptr, uiLayout);
             }
+            KelmLoopback_LastRequest(&stTrace);
+            EXPECT_EQ(stTrace.uiCount, uiCount + 1);
+            EXPECT_EQ(stTrace.uiMethod, c.uiNumber);
+            EXPECT_EQ(stTrace.uiChecksum, stReq.Checksum(c));  // it decoded the caller's record
+            const uint32_t uiImage =
+                uiLayout == kFixed ? c.uiFixedSize : c.pfnRefPack(nullptr, stReq.auc);
+            EXPECT_EQ(stTrace.uiImageSize, uiImage);
+            EXPECT_EQ(o.stResult.uiStatus, KELM_OK);
+            if (cFn == 's' || cFn == 'a') {
+                EXPECT_EQ(o.stResult.uiValue, uiImage);
+            }
+            ASSERT_EQ(o.head.has_value(), c.HasResponse());
+            if (!o.head) continue;
+            // The answer to this very request.
+            EXPECT_EQ(o.head->uiHead2, c.uiNumber);
+            EXPECT_EQ(o.head->uiHead4, stReq.Checksum(c));
         }
     }
-}
-
-TEST_P(LoopbackTest, AsyncCallCompletesThroughTheCallback) {
-    for (uint32_t uiLayout : kLayouts) {
-        SCOPED_TRACE(testing::Message() << "layout " << uiLayout);
-        const Request stReq(C(), 20 + uiLayout, 2);
-        Completion stDone;
-        stDone.pstCase = &C();
-        const uint32_t uiBefore = Count();
-        EXPECT_EQ(C().pfnAsync(stReq.aucBytes, OnComplete, &stDone, uiLayout), 0u);
-        KelmLoopback_Drain();
-        ASSERT_TRUE(stDone.bCalled);
-        const uint32_t uiSize = ImageSize(C(), stReq, uiLayout);
-        EXPECT_EQ(stDone.stResult.uiStatus, KELM_OK);
-        EXPECT_EQ(stDone.stResult.uiValue, uiSize);
-        EXPECT_EQ(stDone.bRspNull, !C().HasResponse());
-        ExpectDelivered(stReq, uiSize, uiBefore);
-        if (C().HasResponse()) {
-            ExpectAnswer(C(), stReq, uiSize, stDone.rsp.data(),
-                         stDone.elements.empty() ? nullptr : stDone.elements.data());
-        }
-    }
-}
-
-class LoopbackOnewayTest : public LoopbackTest {};
-class LoopbackAnswerTest : public LoopbackTest {};
-
-TEST_P(LoopbackOnewayTest, SendIsDelivered) {
-    for (uint32_t uiLayout : kLayouts) {
-        const Request stReq(C(), 30 + uiLayout, 0);
-        const uint32_t uiSize = ImageSize(C(), stReq, uiLayout);
-        uint32_t uiBefore = Count();
-        EXPECT_EQ(C().pfnOneway(stReq.aucBytes, uiLayout), KELM_OK);
-        ExpectDelivered(stReq, uiSize, uiBefore);
-        uiBefore = Count();
-        EXPECT_EQ(C().pfnAsync(stReq.aucBytes, nullptr, nullptr, uiLayout), KELM_OK);
-        ExpectDelivered(stReq, uiSize, uiBefore);
-    }
-}
-
-TEST_P(LoopbackTest, UnreachableServiceIsRefused) {
-    const Request stReq(C(), 40, 1);
-    alignas(8) uint8_t aucRsp[512] = {};
-    const IdlCallResult stResult = C().pfnSync(stReq.aucBytes, aucRsp, KELM_LOOPBACK_UNREACHABLE);
-    EXPECT_EQ(stResult.uiValue, 0u);
-    EXPECT_EQ(stResult.uiStatus, 22u);
-    Completion stDone;
-    stDone.pstCase = &C();
-    EXPECT_EQ(C().pfnAsync(stReq.aucBytes, OnComplete, &stDone, KELM_LOOPBACK_UNREACHABLE), 22u);
-    KelmLoopback_Drain();
-    EXPECT_FALSE(stDone.bCalled);
-}
-
-TEST_P(LoopbackAnswerTest, CorruptedAnswerIsRejectedAndLogged) {
-    const Request stReq(C(), 50, 3);
-    alignas(8) uint8_t aucRsp[512] = {};
-    const IdlCallResult stResult =
-        C().pfnSync(stReq.aucBytes, aucRsp, KELM_LOOPBACK_CORRUPT_ANSWER);
-    EXPECT_EQ(stResult.uiStatus, KELM_ERR_BAD_ANSWER);
-    const auto logs = TakeLogs();
-    ASSERT_EQ(logs.size(), 1u);
-    EXPECT_EQ(logs[0].func, std::string(C().pcRsp) + "_unpack");
-    EXPECT_EQ(logs[0].text.rfind("[KORVO]:Table offset(", 0), 0u) << logs[0].text;
-
-    Completion stDone;
-    stDone.pstCase = &C();
-    EXPECT_EQ(C().pfnAsync(stReq.aucBytes, OnComplete, &stDone, KELM_LOOPBACK_CORRUPT_ANSWER), 0u);
-    KelmLoopback_Drain();
-    ASSERT_TRUE(stDone.bCalled);
-    EXPECT_EQ(stDone.stResult.uiStatus, KELM_ERR_BAD_ANSWER);
+    ExpectAllGivenBack();
 }
 
 INSTANTIATE_TEST_SUITE_P(AllMethods, LoopbackTest, ::testing::ValuesIn(kMethodCases), CaseName);
-INSTANTIATE_TEST_SUITE_P(WithoutResponse, LoopbackOnewayTest,
-                         ::testing::ValuesIn(CasesWithResponse(false)), CaseName);
-INSTANTIATE_TEST_SUITE_P(WithResponse, LoopbackAnswerTest,
-                         ::testing::ValuesIn(CasesWithResponse(true)), CaseName);
 
-// Many calls in flight at once, from two caller threads, each completing on
-// its own worker.
+// Many calls in flight from two caller threads, each completing on a worker
+// of its own with the answer to its own request.
 TEST(LoopbackConcurrency, AsyncCallsOfEveryMethodFromTwoThreads) {
-    constexpr int kRounds = 4;
-    constexpr size_t kMethods = sizeof kMethodCases / sizeof kMethodCases[0];
     std::vector<Request> requests;
-    for (const MethodCase &c : kMethodCases) requests.emplace_back(c, 60, 3);
-    std::vector<Completion> done(2 * kRounds * kMethods);
-    auto caller = [&](size_t uiFirst) {
-        for (int r = 0; r < kRounds; ++r) {
-            for (size_t m = 0; m < kMethods; ++m) {
-                Completion &stDone = done[uiFirst + r * kMethods + m];
-                stDone.pstCase = &kMethodCases[m];
-                EXPECT_EQ(kMethodCases[m].pfnAsync(requests[m].aucBytes, OnComplete, &stDone,
-                                                   r % 2 == 0 ? 0 : KELM_LOOPBACK_FIXED_LAYOUT),
-                          0u);
-            }
+    std::vector<Outcome> done;
+    for (size_t i = 0; i < 4 * std::size(kMethodCases); ++i) {
+        requests.emplace_back(kMethodCases[i % std::size(kMethodCases)], i);
+        done.push_back({&kMethodCases[i % std::size(kMethodCases)]});
+    }
+    auto caller = [&](size_t i) {
+        for (; i < done.size(); i += 2) {
+            const MethodCase &c = *done[i].pstCase;
+            EXPECT_EQ(c.pfnAsync(requests[i].auc, OnComplete, &done[i], i / 2 % 2 * kFixed), 0u);
         }
     };
-    std::thread first(caller, 0), second(caller, kRounds * kMethods);
+    std::thread first(caller, 0), second(caller, 1);
     first.join();
     second.join();
     KelmLoopback_Drain();
-    for (const Completion &stDone : done) {
-        EXPECT_TRUE(stDone.bCalled);
-        EXPECT_EQ(stDone.stResult.uiStatus, KELM_OK);
+    for (size_t i = 0; i < done.size(); ++i) {
+        const Outcome &o = done[i];
+        EXPECT_TRUE(o.bCalled && o.stResult.uiStatus == KELM_OK) << i;
+        const uint32_t uiSum = o.pstCase->HasResponse() ? requests[i].Checksum(*o.pstCase) : 0;
+        EXPECT_EQ(o.head ? o.head->uiHead4 : 0, uiSum) << i;  // the answer to its own request
     }
-    EXPECT_EQ(KelmLoopback_LiveBlocks(), 0u);
-    EXPECT_EQ(LiveAllocations(), 0u);
+    ExpectAllGivenBack();
 }
 
 }  // namespace
