@@ -217,7 +217,7 @@ TEST_P(CallTest, SetIdlBindsTheMethodsOwnCodecs) {
         EXPECT_EQ(stOps.pfnUnpack(nullptr, 8, stRsp.auc), nullptr);
         expected.push_back(std::string(C().pcRsp) + "_unpack");
     }
-    if (C().HasResponse() && C().uiInfoOffset == 0) stOps.pfnFreeUnpacked(stRsp.auc);
+    if (C().HasResponse() && !C().bArray) stOps.pfnFreeUnpacked(stRsp.auc);
     for (const LogRecord &stLog : TakeLogs()) named.push_back(stLog.func);
     for (const FreeRecord &stFree : TakeFrees()) named.push_back(stFree.tag);
     EXPECT_EQ(named, expected);

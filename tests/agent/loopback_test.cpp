@@ -83,7 +83,7 @@ TEST_P(LoopbackTest, EveryFamilyWithBothImages) {
                 OnComplete(c.pfnSync(stReq.auc, aucRsp, uiLayout),
                            c.HasResponse() ? aucRsp : nullptr, &o);
                 // The decoder's array, given back through the method's own release.
-                EXPECT_EQ(LiveAllocations(), c.uiInfoOffset != 0 ? 1u : 0u);
+                EXPECT_EQ(LiveAllocations(), c.bArray ? 1u : 0u);
                 TakeFrees();
                 if (c.HasResponse()) stOps.pfnFreeUnpacked(aucRsp);
                 for (const FreeRecord &stFree : TakeFrees()) {

@@ -21,7 +21,7 @@ struct MethodCase {
     const char *pcOp;           // the method name after "QOMA_PAT_"
     const char *pcReq, *pcRsp;  // record names; pcRsp null without a response
     uint32_t uiReqSize, uiRspSize, uiFixedSize;
-    size_t uiInfoOffset;  // of pstInfo, the array the decoder allocates; 0 without one
+    bool bArray;  // the decoder allocates an array inside the response
     void (*pfnSetIdl)(IdlMsgOps *pstOps);
     // pvRsp is not passed on without a response; pfnOneway is null with one.
     IdlCallResult (*pfnSync)(const void *pvReq, void *pvRsp, uint32_t uiArg);
@@ -41,11 +41,11 @@ inline std::string CaseName(const ::testing::TestParamInfo<MethodCase> &info) {
     return info.param.pcOp;
 }
 
+// Whether the decoder allocates an array (pstInfo) inside the response.
 template <class R>
-constexpr size_t InfoOffset() {
-    if constexpr (requires { R::pstInfo; }) return offsetof(R, pstInfo);
-    return 0;
-}
+constexpr bool kHasArray = requires {
+    R::pstInfo;
+};
 
 #define PSS_CASE(N, Op, Req, Rsp, RspSize, Info, Fixed, Sync, Oneway)                           \
     {                                                                                           \
@@ -58,14 +58,14 @@ constexpr size_t InfoOffset() {
             Oneway, Req##_pack_fixed, Req##_pack, &korvo::Schema<Req>::kTable                   \
     }
 #define PSS_CASE_REQ_RSP(N, Op, Req, Rsp, Fixed)                                   \
-    PSS_CASE(N, Op, Req, #Rsp, sizeof(Rsp), InfoOffset<Rsp>(), Fixed,              \
+    PSS_CASE(N, Op, Req, #Rsp, sizeof(Rsp), kHasArray<Rsp>, Fixed,                 \
              ([](const void *q, void *r, uint32_t a) {                             \
                  return PatchSdkService_QOMA_PAT_##Op(static_cast<const Req *>(q), \
                                                       static_cast<Rsp *>(r), a);   \
              }),                                                                   \
              nullptr)
 #define PSS_CASE_REQ_ONLY(N, Op, Req, Fixed)                                                    \
-    PSS_CASE(N, Op, Req, nullptr, 0, 0, Fixed, ([](const void *q, void *, uint32_t a) {         \
+    PSS_CASE(N, Op, Req, nullptr, 0, false, Fixed, ([](const void *q, void *, uint32_t a) {     \
                  return PatchSdkService_QOMA_PAT_##Op(static_cast<const Req *>(q), a);          \
              }),                                                                                \
              ([](const void *q, uint32_t a) {                                                   \

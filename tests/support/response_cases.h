@@ -41,9 +41,12 @@ class AnyRecord {
     uint8_t *Bytes() { return reinterpret_cast<uint8_t *>(m_words.data()); }
     const uint8_t *Bytes() const { return reinterpret_cast<const uint8_t *>(m_words.data()); }
     uint32_t Size() const { return m_uiSize; }
-    // Slot 5 of a query response.
+    std::vector<uint8_t> Copy() const { return {Bytes(), Bytes() + m_uiSize}; }
+    // Slot 5 of a query response: the count, the array and the array's bytes
+    // (none for the other responses).
     uint32_t Count() const;
     uint8_t *Array() const;
+    std::vector<uint8_t> Elements() const;
 
   private:
     const ResponseCase *m_pstCase;
@@ -51,15 +54,11 @@ class AnyRecord {
     std::vector<uint64_t> m_words;
 };
 
-// Fills every field of a record at random (arrays with arbitrary bytes, NULs
-// included); a vector gets uiCount random elements in memory owned by pArena.
+// Zeroes a record, then fills every field at random (scalars now and then 0,
+// arrays with arbitrary bytes, NULs included); a vector gets uiCount random
+// elements in memory owned by pArena.
 void FillRandom(const korvo::TableDesc &stDesc, uint8_t *pucRec, std::mt19937 &rng,
                 uint32_t uiCount, std::vector<std::vector<uint8_t>> *pArena);
-
-// Field-for-field equality of two records of stDesc, following element arrays;
-// describes the first difference in *pWhy.
-bool SameRecord(const korvo::TableDesc &stDesc, const uint8_t *pucA, const uint8_t *pucB,
-                std::string *pWhy);
 
 }  // namespace pss_test
 
