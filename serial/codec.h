@@ -5,7 +5,6 @@
 
 #include "patch_sdk_service_agent.h"
 #include "serial/compact_sizing.h"
-#include "serial/fixed_plan.h"
 #include "serial/schema.h"
 
 namespace korvo {
@@ -16,10 +15,6 @@ uint32_t CompactSize(const CompactSizingView &stSizing, const void *pvRec);
 // Compact encoder and size query, with its argument check logged under pcTag.
 uint32_t PackCompact(const TableDesc &stRoot, const CompactSizingView &stSizing, const char *pcTag,
                      const SerialBufDesc *pstBuf, const void *pvRec);
-
-// Writes the fixed-layout image that the plan describes; the buffer holds at
-// least FixedImageSize bytes.
-void PackFixed(const FixedPlanView &stPlan, uint8_t *pucBuf, const void *pvRec);
 
 // Verifies and decodes a response buffer into pvRsp. pfnRelease gives back
 // what a failed decode had allocated.

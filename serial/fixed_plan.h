@@ -1,7 +1,7 @@
 // A request's fixed-layout image as a plan made at compile time: runs of
 // constant bytes (uoffsets, counts, soffsets, vtables, already little-endian)
-// and the record fields to store between them. Writing an image is then one
-// pass over a short list, with no layout work left for run time.
+// and the record fields to store between them. The writer stamps one store or
+// copy per step, so no layout work is left for run time.
 #ifndef KORVO_FIXED_PLAN_H
 #define KORVO_FIXED_PLAN_H
 
@@ -15,12 +15,6 @@ struct FixedStep {
     uint16_t usPos;  // position in the image
     uint16_t usLen;  // kConst: bytes from the pool; kBytes: array length
     uint16_t usSrc;  // kConst: index into the pool; otherwise offset in the record
-};
-
-struct FixedPlanView {
-    const FixedStep *pstSteps;
-    uint32_t uiSteps;
-    const uint8_t *pucPool;
 };
 
 template <uint32_t kSteps, uint32_t kPoolBytes>
@@ -48,7 +42,6 @@ struct FixedPlan {
         astSteps[uiSteps++] = {eOp, static_cast<uint16_t>(uiPos), static_cast<uint16_t>(uiLen),
                                static_cast<uint16_t>(uiSrc)};
     }
-    constexpr FixedPlanView View() const { return {astSteps, uiSteps, aucPool}; }
 };
 
 // Plans the table at uiTable whose record starts at uiRec in the request.
