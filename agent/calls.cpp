@@ -3,7 +3,7 @@
 // allocates, is its own name. The functions only bind codecs: encoding and
 // decoding happen inside the middleware, through the IdlMsgOps handed over.
 #include "agent/catalogue.h"
-#include "agent/kelm_rpc.h"
+#include "middleware/kelm_rpc.h"
 #include "serial/secmem.h"
 
 namespace pss {

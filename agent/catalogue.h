@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "agent/method_list.h"
+#include "messages/method_list.h"
 #include "patch_sdk_service_agent.h"
 
 namespace pss {

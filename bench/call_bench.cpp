@@ -5,7 +5,7 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
-#include "agent/kelm_rpc.h"
+#include "middleware/kelm_rpc.h"
 
 namespace {
 int g_invoke;

@@ -1,7 +1,7 @@
 /*
  * libvandrikelm.so as built here: an in-process loopback Kelm RPC middleware
  * with a simulated PatchSdkService behind it. It implements the middleware
- * interface of agent/kelm_rpc.h, plus the few controls below for demos and
+ * interface of middleware/kelm_rpc.h, plus the few controls below for demos and
  * tests.
  *
  * A call encodes the request through the IdlMsgOps it was handed, the service
@@ -31,7 +31,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "agent/kelm_rpc.h"
+#include "middleware/kelm_rpc.h"
 
 #ifdef __cplusplus
 extern "C" {

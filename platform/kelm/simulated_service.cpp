@@ -7,7 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "agent/method_list.h"
+#include "messages/method_list.h"
 #include "messages/schemas.h"
 #include "platform/kelm/kelm_loopback.h"
 

@@ -9,8 +9,8 @@
 #include <set>
 #include <vector>
 
-#include "agent/kelm_rpc.h"
 #include "method_cases.h"
+#include "middleware/kelm_rpc.h"
 #include "support/os_layer.h"
 
 #define TEST_EXPORT extern "C" __attribute__((visibility("default")))

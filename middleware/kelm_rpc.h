@@ -1,7 +1,9 @@
 /*
- * What the agent needs from the Kelm RPC middleware (libvandrikelm.so). The
- * agent imports these symbols; a process may define its own, which then take
- * precedence in the global lookup.
+ * What the agent needs from the Kelm RPC middleware (libvandrikelm.so): the
+ * contract between the two, apart from both. The agent imports these symbols;
+ * the device's middleware and the loopback stand-in (platform/kelm) implement
+ * them; a process may define its own, which then take precedence in the
+ * global lookup.
  */
 #ifndef PSS_KELM_RPC_H
 #define PSS_KELM_RPC_H
