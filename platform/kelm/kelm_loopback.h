@@ -24,6 +24,30 @@
  *                       a character array the text "<Op>#<i>.<k>" and '~' in
  *                       its last byte.
  * A successful call's uiValue is the size of the request image sent.
+ *
+ * Two environment variables, read when the library loads:
+ *   KELM_CAPTURE_DIR=DIR  every image that crosses the middleware is written
+ *                         to DIR (made if missing) as NNNNNN-<Op>-request.bin
+ *                         and, for methods with a response,
+ *                         NNNNNN-<Op>-response.bin: NNNNNN numbers the calls
+ *                         of the process from 000001, <Op> is the method name
+ *                         after "QOMA_PAT_", and each file holds the image as
+ *                         it was sent (compact or fixed layout; a damaged or
+ *                         scripted answer as it is). Files of an earlier run
+ *                         are overwritten. The first write that fails is
+ *                         reported on stderr and capturing stops; calls go on.
+ *   KELM_SIM_ANSWERS=DIR  a method with a response is answered with
+ *                         DIR/<Op>.bin, exactly its bytes (a damaged answer
+ *                         reaches the decoder as it is), or with DIR/<Op>.json,
+ *                         the response record as JSON, encoded compact. The
+ *                         directory is looked at for every call; without a
+ *                         file the service answers itself. The request is
+ *                         still decoded and traced first. An answer file that
+ *                         cannot be read, a .json that is not a valid record
+ *                         (or any .json where the library was built without
+ *                         JSON support, as in cross builds), or both files
+ *                         for one method are reported on stderr and the call
+ *                         fails with KELM_ERR_ANSWER.
  */
 #ifndef KELM_LOOPBACK_H
 #define KELM_LOOPBACK_H
@@ -53,6 +77,7 @@ extern "C" {
     0x4B03u /* the service could not decode the request, or does not know the method */
 #define KELM_ERR_BAD_ANSWER 0x4B04u /* pfnUnpack rejected the answer */
 #define KELM_ERR_NO_THREAD 0x4B05u  /* no worker thread could be started */
+#define KELM_ERR_ANSWER 0x4B06u     /* the scripted answer (KELM_SIM_ANSWERS) could not be used */
 
 /* The last request the service decoded. */
 typedef struct KelmLoopbackTrace {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <vector>
 
+#include "platform/kelm/capture.h"
 #include "platform/kelm/kelm_loopback.h"
 #include "platform/kelm/simulated_service.h"
 
@@ -56,18 +57,24 @@ IdlCallResult Call(void *pvInvoke, const void *pvReq, void *pvRsp, const IdlMeth
     }
     const uint32_t uiOptions = static_cast<const Invoke *>(pvInvoke)->uiOptions;
     std::vector<uint8_t> image, answer;
+    bool bAnswered = false;
     uint32_t uiStatus =
         Encode(pvReq, *pstOps, (uiOptions & KELM_LOOPBACK_FIXED_LAYOUT) != 0, image);
     if (uiStatus == KELM_OK) {
+        const uint32_t uiCall = CaptureCall();
+        CaptureImage(uiCall, pstMethodId->pcMethodName, "request", image);
         uiStatus = Serve(pstMethodId->pcMethodName, image,
-                         (uiOptions & KELM_LOOPBACK_CORRUPT_ANSWER) != 0, answer);
+                         (uiOptions & KELM_LOOPBACK_CORRUPT_ANSWER) != 0, answer, bAnswered);
+        if (bAnswered) CaptureImage(uiCall, pstMethodId->pcMethodName, "response", answer);
     }
     if (uiStatus != KELM_OK) return Failed(uiStatus);
     if (pvRsp != nullptr) {
         // A method without an answer leaves nothing to decode.
-        if (answer.empty()) return Failed(KELM_ERR_BAD_CALL);
-        if (pstOps->pfnUnpack(answer.data(), static_cast<int32_t>(answer.size()), pvRsp) ==
-            nullptr) {
+        if (!bAnswered) return Failed(KELM_ERR_BAD_CALL);
+        // An empty scripted answer reaches the decoder as it is: no bytes.
+        static const uint8_t kNoBytes = 0;
+        const uint8_t *pucAnswer = answer.empty() ? &kNoBytes : answer.data();
+        if (pstOps->pfnUnpack(pucAnswer, static_cast<int32_t>(answer.size()), pvRsp) == nullptr) {
             return Failed(KELM_ERR_BAD_ANSWER);
         }
     }

@@ -10,6 +10,7 @@
 #include "messages/method_list.h"
 #include "messages/schemas.h"
 #include "platform/kelm/kelm_loopback.h"
+#include "platform/kelm/scripted_answer.h"
 
 namespace kelm {
 namespace {
@@ -21,13 +22,15 @@ using korvo::TableDesc;
 struct ServiceMethod {
     const char *pcName;
     const char *pcOp;
+    const char *pcResponse;  // the response record's name; null without one
     const TableDesc *pstRequest;
     const TableDesc *pstResponse;  // null without a response
 };
 
 #define KELM_SERVICE_REQ_RSP(Op, Req, Rsp) \
-    {"QOMA_PAT_" #Op, #Op, &korvo::Schema<Req>::kTable, &korvo::Schema<Rsp>::kTable},
-#define KELM_SERVICE_REQ_ONLY(Op, Req) {"QOMA_PAT_" #Op, #Op, &korvo::Schema<Req>::kTable, nullptr},
+    {"QOMA_PAT_" #Op, #Op, #Rsp, &korvo::Schema<Req>::kTable, &korvo::Schema<Rsp>::kTable},
+#define KELM_SERVICE_REQ_ONLY(Op, Req) \
+    {"QOMA_PAT_" #Op, #Op, nullptr, &korvo::Schema<Req>::kTable, nullptr},
 constexpr ServiceMethod kMethods[] = {PSS_METHODS(KELM_SERVICE_REQ_RSP, KELM_SERVICE_REQ_ONLY)};
 constexpr uint32_t kMethodCount = sizeof kMethods / sizeof kMethods[0];
 
@@ -266,8 +269,9 @@ uint32_t Answer(const ServiceMethod &stMethod, uint32_t uiNumber, const uint8_t 
 }  // namespace
 
 uint32_t Serve(const char *pcMethodName, const std::vector<uint8_t> &image, bool bCorruptAnswer,
-               std::vector<uint8_t> &answer) {
+               std::vector<uint8_t> &answer, bool &bAnswered) {
     answer.clear();
+    bAnswered = false;
     uint32_t uiNumber = 0;
     while (uiNumber < kMethodCount && strcmp(kMethods[uiNumber].pcName, pcMethodName) != 0) {
         ++uiNumber;
@@ -289,6 +293,16 @@ uint32_t Serve(const char *pcMethodName, const std::vector<uint8_t> &image, bool
     pthread_mutex_unlock(&g_traceLock);
 
     if (stMethod.pstResponse == nullptr) return KELM_OK;
+    // A scripted answer goes out exactly as given, undamaged by the option.
+    switch (ScriptedAnswer(stMethod.pcOp, stMethod.pcResponse, answer)) {
+        case Scripted::kAnswer:
+            bAnswered = true;
+            return KELM_OK;
+        case Scripted::kFailed:
+            return KELM_ERR_ANSWER;
+        case Scripted::kNone:
+            break;
+    }
     const uint32_t uiStatus =
         Answer(stMethod, uiNumber, request.data(), uiImageSize, uiChecksum, answer);
     if (uiStatus == KELM_OK && bCorruptAnswer) {
@@ -296,6 +310,7 @@ uint32_t Serve(const char *pcMethodName, const std::vector<uint8_t> &image, bool
         const uint32_t uiBad = static_cast<uint32_t>(answer.size());
         for (uint32_t i = 0; i < 4; ++i) answer[i] = static_cast<uint8_t>(uiBad >> (8 * i));
     }
+    bAnswered = uiStatus == KELM_OK;
     return uiStatus;
 }
 

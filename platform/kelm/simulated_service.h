@@ -9,11 +9,12 @@
 
 namespace kelm {
 
-// Serves one request of the named method. On success the answer holds the
-// response buffer (empty for methods without a response); otherwise the
-// result is a KELM_ERR_* status.
+// Serves one request of the named method. On success bAnswered tells whether
+// the method answers and the answer holds the response buffer, which a
+// scripted answer may leave empty; otherwise the result is a KELM_ERR_*
+// status.
 uint32_t Serve(const char *pcMethodName, const std::vector<uint8_t> &image, bool bCorruptAnswer,
-               std::vector<uint8_t> &answer);
+               std::vector<uint8_t> &answer, bool &bAnswered);
 
 }  // namespace kelm
 

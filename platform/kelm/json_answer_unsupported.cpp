@@ -1,0 +1,12 @@
+// JSON answers where the host's JSON library is out of reach (cross builds).
+#include "platform/kelm/scripted_answer.h"
+
+namespace kelm {
+
+bool EncodeJsonAnswer(const char *, const std::string &, std::vector<uint8_t> &,
+                      std::string &error) {
+    error = "JSON answers are not supported by this build (no korvo_json); give a .bin answer";
+    return false;
+}
+
+}  // namespace kelm
