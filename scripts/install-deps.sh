@@ -22,8 +22,9 @@ clang_rt_package() {
 packages=(cmake ninja-build g++ googletest)
 for config in "${configs[@]}"; do
     case "$config" in
-        native) packages+=(libbenchmark-dev) ;;
-        sanitize | tsan) packages+=(clang) ;;
+        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev) ;;
+        sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev) ;;
+        tsan) packages+=(clang nlohmann-json3-dev libcli11-dev) ;;
         arm) packages+=(g++-arm-linux-gnueabihf qemu-user) ;;
         ppc) packages+=(g++-powerpc-linux-gnu qemu-user) ;;
         *)

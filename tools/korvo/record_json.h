@@ -1,0 +1,81 @@
+// The JSON form of a record, in both directions, and a record's compact
+// image: the host library behind `korvo decode/encode` and the simulated
+// service's JSON answers.
+//
+// The form: an object whose keys are the record's member names in member
+// order; 8- and 32-bit members as numbers; 64-bit members as exact numbers
+// (on input also as decimal strings); a character array as a string when it
+// holds text up to its first NUL and only zeros after it, otherwise as
+// {"hex": "..."} with every byte of the array; a nested record as an object;
+// a vector as `uiInfoNum` and `pstInfo`, an array of element objects.
+// On input a missing member is zero; an unknown member, a value out of range,
+// a string or hex longer than its array, a wrong JSON type, or a `uiInfoNum`
+// that differs from the array's length is an error that names the member's
+// path ("pstInfo[1].acField3: ...").
+//
+// None of these functions throws.
+#ifndef KORVO_TOOL_RECORD_JSON_H
+#define KORVO_TOOL_RECORD_JSON_H
+
+#include <stdint.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/korvo/records.h"
+
+namespace korvo_tool {
+
+// A record's storage and, for a query response, the element array its
+// pstInfo points to; both owned. Movable, not copyable (pstInfo points into
+// the object's own array).
+class RecordValue {
+  public:
+    RecordValue() = default;
+    explicit RecordValue(const RecordInfo &stInfo);
+    RecordValue(RecordValue &&) noexcept = default;
+    RecordValue &operator=(RecordValue &&) noexcept = default;
+    RecordValue(const RecordValue &) = delete;
+    RecordValue &operator=(const RecordValue &) = delete;
+
+    const RecordInfo *Info() const { return m_pstInfo; }
+    void *Data() { return m_storage.data(); }
+    const void *Data() const { return m_storage.data(); }
+    uint32_t Size() const;
+
+    // Gives the record's vector slot uiCount zeroed elements; returns them.
+    uint8_t *MakeElements(uint32_t uiCount);
+
+  private:
+    const RecordInfo *m_pstInfo = nullptr;
+    std::vector<uint64_t> m_storage;   // 8-byte aligned, as any member needs
+    std::vector<uint64_t> m_elements;  // the array behind pstInfo
+};
+
+// Fills *pOut (a new record of stInfo's type) from JSON text. On failure
+// returns false and sets *pError to a message naming the member's path, or
+// the parse error with its position for malformed JSON.
+bool RecordFromJson(const RecordInfo &stInfo, std::string_view json, RecordValue *pOut,
+                    std::string *pError);
+
+// The record pvRec (of stInfo's type; for a response, pstInfo holding
+// uiInfoNum elements) as pretty-printed JSON, ending in a newline.
+std::string RecordToJson(const RecordInfo &stInfo, const void *pvRec);
+
+// The compact image of any record: zero scalars left out, nothing aligned;
+// each table's vtable directly before it, then its present scalars, its
+// uoffsets, and the objects they lead to in slot order (a vector as its count
+// and element uoffsets, then the element tables). For requests this is
+// byte for byte what the library's compact encoders write.
+std::vector<uint8_t> CompactImage(const RecordInfo &stInfo, const void *pvRec);
+
+// For the simulated service: the compact image of the record named
+// `record` (e.g. "QOMA_PAT_DESC_QUERY_RSP") given as JSON text. False with
+// *pError set ("unknown record ...", a JSON error with its member path).
+bool CompactImageFromJson(std::string_view record, std::string_view json,
+                          std::vector<uint8_t> *pImage, std::string *pError);
+
+}  // namespace korvo_tool
+
+#endif

@@ -1,0 +1,52 @@
+// Every record of the service as the host tools see it: its name as the
+// public header spells it, its kind, its schema, its member names (from the
+// same schema lines as the codecs) and the library's codec functions.
+#ifndef KORVO_TOOL_RECORDS_H
+#define KORVO_TOOL_RECORDS_H
+
+#include <stdint.h>
+
+#include <span>
+#include <string_view>
+
+#include "patch_sdk_service_agent.h"
+#include "serial/schema.h"
+
+namespace korvo_tool {
+
+enum class RecordKind { kRequest, kBody, kResponse, kElement };
+
+const char *KindName(RecordKind eKind);
+
+// A slot's member name; a vector slot also names its count member.
+struct MemberName {
+    const char *pcName;
+    const char *pcCount;  // kVector only: the count member (uiInfoNum)
+};
+
+struct RecordInfo {
+    const char *pcName;
+    RecordKind eKind;
+    const korvo::TableDesc *pstDesc;
+    const MemberName *pstMembers;  // one per slot
+    uint32_t uiArmSize;            // sizeof on 32-bit ARM (EABI alignment)
+
+    // The library's own codecs; null where the record has none.
+    uint32_t (*pfnPack)(const SerialBufDesc *, const void *);  // requests
+    uint32_t (*pfnPackFixed)(uint8_t *, const void *);
+    uint32_t (*pfnFixedSize)();
+    void *(*pfnUnpack)(const uint8_t *, int32_t, void *);  // responses
+    void (*pfnFreeUnpacked)(void *);
+    korvo::ElementDecoder pfnDecodeTable;  // elements and bodies: one table at a position
+};
+
+// Every record: requests, bodies, responses, elements, in schema order.
+std::span<const RecordInfo> AllRecords();
+// Null when no record has that name.
+const RecordInfo *FindRecord(std::string_view name);
+// The record a schema describes (nested tables and vector elements).
+const RecordInfo &RecordOf(const korvo::TableDesc &stDesc);
+
+}  // namespace korvo_tool
+
+#endif
