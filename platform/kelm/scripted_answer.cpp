@@ -21,7 +21,13 @@ struct AnswersDir {
     std::string dir;
     AnswersDir() {
         const char *pcDir = getenv("KELM_SIM_ANSWERS");
-        if (pcDir != nullptr) dir = pcDir;
+        if (pcDir == nullptr || *pcDir == '\0') return;
+        dir = pcDir;
+        // Looked at anew for every call, but a mistyped name should not pass unseen.
+        struct stat stInfo;
+        if (stat(pcDir, &stInfo) != 0 || !S_ISDIR(stInfo.st_mode)) {
+            fprintf(stderr, "kelm loopback: KELM_SIM_ANSWERS=%s is not a directory (yet)\n", pcDir);
+        }
     }
 };
 const AnswersDir g_stAnswers;  // read when the library loads
