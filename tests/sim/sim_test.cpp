@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <map>
 #include <random>
+#include <set>
 
 #include "agent/method_cases.h"
 #include "middleware/kelm_rpc.h"
@@ -67,15 +67,10 @@ TEST(Capture, EveryCallLeavesItsImages) {
         for (const MethodCase &c : kMethodCases) {
             SCOPED_TRACE(testing::Message() << c.pcOp << " layout " << uiLayout);
             const Request q(c, ++uiCall);
-            Bytes image(c.uiFixedSize);
-            if (uiLayout == 0) {
-                uint32_t uiSize = c.pfnRefPack(nullptr, q.auc);
-                image.resize(uiSize);
-                const SerialBufDesc stBuf = {image.data(), &uiSize};
-                c.pfnRefPack(&stBuf, q.auc);
-            } else {
-                c.pfnRefPackFixed(image.data(), q.auc);
-            }
+            Bytes image(uiLayout != 0 ? c.uiFixedSize : c.pfnRefPack(nullptr, q.auc));
+            uint32_t uiSize = uint32_t(image.size());
+            const SerialBufDesc stBuf = {image.data(), &uiSize};
+            uiLayout != 0 ? c.pfnRefPackFixed(image.data(), q.auc) : c.pfnRefPack(&stBuf, q.auc);
             const ResponseCase &rc =
                 ResponseNamed(c.HasResponse() ? c.pcRsp : "QOMA_PAT_ACTIVE_RSP");
             AnyRecord got(rc), read(rc);
@@ -92,12 +87,8 @@ TEST(Capture, EveryCallLeavesItsImages) {
         }
     }
     // From worker threads: one number per call, each used once.
-    for (const MethodCase &c : kMethodCases) {
-        const Request q(c, 1);
-        ASSERT_EQ(c.pfnAsync(
-                      q.auc, [](IdlCallResult, void *, void *) {}, nullptr, 0),
-                  KELM_OK);
-    }
+    const IdlAsyncCallback pfnIgnore = [](IdlCallResult, void *, void *) {};
+    for (const MethodCase &c : kMethodCases) c.pfnAsync(Request(c, 1).auc, pfnIgnore, nullptr, 0);
     KelmLoopback_Drain();
     // A caller's method name cannot lead the file out of the directory.
     const IdlMethodId stOdd = {"PatchSdkService", "../QOMA_PAT_x/y"};
@@ -107,60 +98,46 @@ TEST(Capture, EveryCallLeavesItsImages) {
     void *pvInvoke = RPC_GetRpcInvoke(&g_stServerAddr_PatchSdkService, 0);
     EXPECT_EQ(RPC_IdlMsgSyncCall(pvInvoke, q.auc, nullptr, &stOdd, &stOps).uiStatus,
               KELM_ERR_BAD_REQUEST);
-    std::map<uint32_t, int> files;  // per call number: requests + 10 * responses
+    std::set<unsigned long> calls;  // every number used, each by one call's files
+    size_t uiFiles = 0;
     for (const auto &entry : fs::directory_iterator(Dir("KELM_CAPTURE_DIR"))) {
-        const std::string name = entry.path().filename();
-        files[std::stoul(name)] += name.ends_with("-request.bin") ? 1 : 10;
+        calls.insert(std::stoul(entry.path().filename())), ++uiFiles;
     }
-    ASSERT_EQ(files.size(), 3 * 13u + 1);
-    int iAsyncFiles = 0;
-    for (uint32_t n = 1; n <= 2 * 13; ++n) EXPECT_EQ(files[n], (n - 1) % 13 < 10 ? 11 : 1) << n;
-    for (uint32_t n = 2 * 13 + 1; n <= 3 * 13; ++n) iAsyncFiles += files[n];
-    EXPECT_EQ(iAsyncFiles, 13 + 10 * 10);  // in whatever order the workers ran
+    EXPECT_EQ(calls.size(), 3 * 13u + 1);
+    EXPECT_EQ(uiFiles, 3 * (13u + 10) + 1);
     EXPECT_TRUE(fs::exists(Captured(3 * 13 + 1, "___QOMA_PAT_x_y", "request")));
 }
 
-// Answers of QueryErrorInfo, made from a first answer of the service's own.
-enum class File { kNone, kBin, kJson, kDirectory, kBoth };
+// Answers of QueryErrorInfo. A .bin holds iKeep bytes (-1: all) of a first
+// answer of the service's own, its root offset past the end if bPastEnd.
+enum File { kNone, kBin, kJson, kDir, kBoth };
 struct AnswerCase {
     const char *pcWhat;
     File eFile;
-    Bytes (*pfnBytes)(const Bytes &good);
+    int iKeep;
+    bool bPastEnd;
+    const char *pcJson;
     uint32_t uiStatus, uiHead0;  // uiHead0 of the caller's response
     const char *pcStderr;        // part of what stderr says
 };
-Bytes Text(const char *pcText) { return Bytes(pcText, pcText + strlen(pcText)); }
 #ifdef SIM_JSON_ANSWERS
 #define SIM_JSON(status, head, err) status, head, err
 #else
 #define SIM_JSON(status, head, err) KELM_ERR_ANSWER, 0, "not supported"
 #endif
-Bytes Good(const Bytes &g) { return g; }
 const AnswerCase kAnswers[] = {
-    {"none", File::kNone, Good, KELM_OK, 42, ""},
-    {"bin", File::kBin, Good, KELM_OK, 1, ""},
-    {"bin, root past the end", File::kBin,
-     [](const Bytes &g) {
-         Bytes b = g;
-         b[0] = uint8_t(b.size()), b[1] = uint8_t(b.size() >> 8);
-         return b;
-     },
-     KELM_ERR_BAD_ANSWER, 0, ""},
-    {"bin, truncated", File::kBin, [](const Bytes &g) { return Bytes(g.begin(), g.begin() + 10); },
-     KELM_ERR_BAD_ANSWER, 0, ""},
-    {"bin, empty", File::kBin, [](const Bytes &) { return Bytes(); }, KELM_ERR_BAD_ANSWER, 0, ""},
-    {"bin, a directory", File::kDirectory, Good, KELM_ERR_ANSWER, 0, "not a regular file"},
-    {"json", File::kJson,
-     [](const Bytes &) {
-         return Text(R"({"uiHead0": 7, "uiInfoNum": 1, "pstInfo": [{"acField0": "j"}]})");
-     },
+    {"none", kNone, -1, false, "", KELM_OK, 42, ""},
+    {"bin", kBin, -1, false, "", KELM_OK, 1, ""},
+    {"bin, root past the end", kBin, -1, true, "", KELM_ERR_BAD_ANSWER, 0, ""},
+    {"bin, truncated", kBin, 10, false, "", KELM_ERR_BAD_ANSWER, 0, ""},
+    {"bin, empty", kBin, 0, false, "", KELM_ERR_BAD_ANSWER, 0, ""},
+    {"bin, a directory", kDir, -1, false, "", KELM_ERR_ANSWER, 0, "not a regular file"},
+    {"both", kBoth, -1, false, "", KELM_ERR_ANSWER, 0, "both exist"},
+    {"json", kJson, 0, false, R"({"uiHead0": 7, "uiInfoNum": 1, "pstInfo": [{"acField0": "j"}]})",
      SIM_JSON(KELM_OK, 7, "")},
-    {"json, unknown member", File::kJson,
-     [](const Bytes &) { return Text(R"({"uiInfoNum": 1, "pstInfo": [{"acFieldX": ""}]})"); },
+    {"json, unknown member", kJson, 0, false, R"({"uiInfoNum": 1, "pstInfo": [{"acFieldX": ""}]})",
      SIM_JSON(KELM_ERR_ANSWER, 0, "pstInfo[0].acFieldX")},
-    {"json, malformed", File::kJson, [](const Bytes &) { return Text("{"); }, KELM_ERR_ANSWER, 0,
-     "QueryErrorInfo.json"},
-    {"both", File::kBoth, Good, KELM_ERR_ANSWER, 0, "both exist"},
+    {"json, malformed", kJson, 0, false, "{", KELM_ERR_ANSWER, 0, "QueryErrorInfo.json"},
 };
 
 TEST(Answers, FromFilesAsTheyAre) {
@@ -178,10 +155,12 @@ TEST(Answers, FromFilesAsTheyAre) {
     for (const AnswerCase &a : kAnswers) {
         SCOPED_TRACE(a.pcWhat);
         fs::remove_all(bin), fs::remove_all(json);
-        const Bytes given = a.pfnBytes(good);
-        if (a.eFile == File::kBin || a.eFile == File::kBoth) Spill(bin, given);
-        if (a.eFile == File::kJson || a.eFile == File::kBoth) Spill(json, given);
-        if (a.eFile == File::kDirectory) fs::create_directory(bin);
+        Bytes given(good.begin(), a.iKeep < 0 ? good.end() : good.begin() + a.iKeep);
+        if (a.bPastEnd) given[0] = uint8_t(given.size()), given[1] = uint8_t(given.size() >> 8);
+        if (a.eFile == kJson) given.assign(a.pcJson, a.pcJson + strlen(a.pcJson));
+        if (a.eFile == kBin || a.eFile == kBoth) Spill(bin, given);
+        if (a.eFile == kJson || a.eFile == kBoth) Spill(json, given);
+        if (a.eFile == kDir) fs::create_directory(bin);
         AnyRecord got(rc);
         testing::internal::CaptureStderr();
         const IdlCallResult r = c.pfnSync(Request(c, 42).auc, got.Bytes(), 0);
@@ -191,15 +170,12 @@ TEST(Answers, FromFilesAsTheyAre) {
         EXPECT_NE(err.find(a.pcStderr), std::string::npos) << err;
         uint32_t uiHead0 = 0;
         memcpy(&uiHead0, got.Bytes(), 4);
-        EXPECT_EQ(uiHead0, r.uiStatus == KELM_OK ? a.uiHead0 : 0);  // a refused answer leaves zeros
+        EXPECT_EQ(uiHead0, a.uiHead0);  // a refused answer leaves zeros
         rc.pfnFree(got.Bytes());
         // What reached the decoder is exactly what the file holds.
         const fs::path sent = Captured(++uiCall, c.pcOp, "response");
-        if (a.eFile == File::kBin) {
-            EXPECT_EQ(Slurp(sent), given);
-        } else {
-            EXPECT_EQ(fs::exists(sent), a.uiStatus != KELM_ERR_ANSWER);
-        }
+        EXPECT_EQ(a.eFile == kBin ? Slurp(sent) : given, given);
+        EXPECT_EQ(fs::exists(sent), a.uiStatus != KELM_ERR_ANSWER);
     }
 }
 
