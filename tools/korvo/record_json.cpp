@@ -317,6 +317,10 @@ bool RecordFromJson(const RecordInfo &stInfo, std::string_view json, RecordValue
     return false;
 }
 
+std::string ArrayText(const uint8_t *pucBytes, size_t uiLen) {
+    return BytesToJson(pucBytes, uiLen).dump();
+}
+
 std::string RecordToJson(const RecordInfo &stInfo, const void *pvRec) {
     try {
         return TableToJson(*stInfo.pstDesc, stInfo.pstMembers, static_cast<const uint8_t *>(pvRec))

@@ -70,6 +70,10 @@ std::string RecordToJson(const RecordInfo &stInfo, const void *pvRec);
 // byte for byte what the library's compact encoders write.
 std::vector<uint8_t> CompactImage(const RecordInfo &stInfo, const void *pvRec);
 
+// A character array's JSON form as compact text: a JSON string, or
+// {"hex":"..."} when it is not text followed by zeros.
+std::string ArrayText(const uint8_t *pucBytes, size_t uiLen);
+
 // For the simulated service: the compact image of the record named
 // `record` (e.g. "QOMA_PAT_DESC_QUERY_RSP") given as JSON text. False with
 // *pError set ("unknown record ...", a JSON error with its member path).

@@ -1,0 +1,185 @@
+// korvo: decode, check, annotate and encode the KORVO buffers of the
+// service's records. Exit status: 0 done, 1 buffer refused, 2 usage error.
+#include <stdio.h>
+
+#include <CLI/CLI.hpp>
+#include <string>
+#include <vector>
+
+#include "tools/korvo/annotate.h"
+#include "tools/korvo/decode.h"
+#include "tools/korvo/input.h"
+#include "tools/korvo/list.h"
+#include "tools/korvo/record_json.h"
+
+namespace korvo_tool {
+namespace {
+
+constexpr int kRefused = 1;
+constexpr int kUsage = 2;
+
+const char kJsonForm[] =
+    "JSON form: an object with the record's members in member order; 8-, 32- and 64-bit "
+    "members as numbers (64-bit ones exact, on input also as decimal strings); a character "
+    "array as a string when it is text up to its first NUL and zeros after it, else as "
+    "{\"hex\": \"...\"} with every byte; a nested record as an object; uiInfoNum and pstInfo "
+    "(an array of element objects). On input a missing member is zero; unknown members, "
+    "values out of range, too long strings, wrong types and a uiInfoNum that differs from "
+    "pstInfo's length are errors.";
+
+struct Options {
+    std::string record;
+    std::string file;
+    std::string output;
+    bool bHex = false;
+    bool bFixed = false;
+};
+
+const RecordInfo &Record(const std::string &name) {
+    const RecordInfo *pstInfo = FindRecord(name);
+    if (pstInfo == nullptr)
+        throw UsageError("unknown record '" + name + "' (korvo list names every record)");
+    return *pstInfo;
+}
+
+std::string HexText(const std::vector<uint8_t> &bytes) {
+    std::string text;
+    char acByte[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        snprintf(acByte, sizeof acByte, "%02x", bytes[i]);
+        text += acByte;
+        text += (i % 16 == 15 || i + 1 == bytes.size()) ? '\n' : ' ';
+    }
+    return text;
+}
+
+void Write(const std::string &path, const std::string &data) {
+    FILE *pstFile = path.empty() || path == "-" ? stdout : fopen(path.c_str(), "wb");
+    if (pstFile == nullptr) throw UsageError("cannot write " + path);
+    const bool bOk = fwrite(data.data(), 1, data.size(), pstFile) == data.size();
+    const bool bClosed = pstFile == stdout ? fflush(stdout) == 0 : fclose(pstFile) == 0;
+    if (!bOk || !bClosed)
+        throw UsageError("cannot write " + (pstFile == stdout ? std::string("stdout") : path));
+}
+
+std::vector<uint8_t> Encode(const RecordInfo &stInfo, const RecordValue &value, bool bFixed) {
+    if (bFixed) {
+        if (stInfo.eKind != RecordKind::kRequest) {
+            throw UsageError(std::string("--fixed: only requests have a fixed layout, ") +
+                             stInfo.pcName + " is a " + KindName(stInfo.eKind));
+        }
+        std::vector<uint8_t> image(stInfo.pfnFixedSize(), 0);  // its padding reads as zeros
+        stInfo.pfnPackFixed(image.data(), value.Data());
+        return image;
+    }
+    if (stInfo.eKind != RecordKind::kRequest) return CompactImage(stInfo, value.Data());
+    uint32_t uiLen = stInfo.pfnPack(nullptr, value.Data());
+    std::vector<uint8_t> image(uiLen, 0);
+    const SerialBufDesc stBuf{image.data(), &uiLen};
+    image.resize(stInfo.pfnPack(&stBuf, value.Data()));
+    return image;
+}
+
+int RunEncode(const Options &o) {
+    const RecordInfo &stInfo = Record(o.record);
+    const size_t uiStart = o.file.find_first_not_of(" \t\r\n");
+    const bool bInline = uiStart != std::string::npos && o.file[uiStart] == '{';
+    const std::string json = bInline ? o.file : ReadAll(o.file);
+    RecordValue value;
+    std::string error;
+    if (!RecordFromJson(stInfo, json, &value, &error)) throw UsageError(error);
+    const std::vector<uint8_t> image = Encode(stInfo, value, o.bFixed);
+    Write(o.output, o.bHex ? HexText(image) : std::string(image.begin(), image.end()));
+    return 0;
+}
+
+int RunDecode(const Options &o, bool bPrint) {
+    const RecordInfo &stInfo = Record(o.record);
+    const std::vector<uint8_t> buffer = ReadBuffer(o.file, o.bHex);
+    const Verdict stVerdict = DecodeBuffer(stInfo, buffer);
+    if (!stVerdict.message.empty()) fprintf(stderr, "korvo: %s\n", stVerdict.message.c_str());
+    if (!stVerdict.bOk) return kRefused;
+    Write("", bPrint ? stVerdict.json
+                     : std::string(stInfo.pcName) + ": ok, " + std::to_string(buffer.size()) +
+                           " bytes\n");
+    return 0;
+}
+
+int RunAnnotate(const Options &o) {
+    const RecordInfo &stInfo = Record(o.record);
+    const std::vector<uint8_t> buffer = ReadBuffer(o.file, o.bHex);
+    bool bOk = false;
+    Write("", Annotate(stInfo, buffer, &bOk));
+    return bOk ? 0 : kRefused;
+}
+
+int Main(int argc, char **argv) {
+    CLI::App app{
+        "korvo: decode, check, annotate and encode the KORVO buffers of PatchSdkService's "
+        "records.\n"
+        "RECORD is a record's name as the public header spells it (QOMA_PAT_DESC_QUERY_RSP); FILE "
+        "'-' or none "
+        "reads stdin. Exit status: 0 done, 1 buffer refused, 2 usage error."};
+    app.footer(kJsonForm);
+    app.require_subcommand(1, 1);
+    Options o;
+    const auto addBufferCommand = [&](const char *pcName, const char *pcWhat) {
+        CLI::App *pCmd = app.add_subcommand(pcName, pcWhat);
+        pCmd->add_option("RECORD", o.record, "the record's name")->required();
+        pCmd->add_option("FILE", o.file, "the buffer (raw bytes; '-' or none: stdin)");
+        pCmd->add_flag(
+            "--hex", o.bHex,
+            "read hex text (whitespace, 0x prefixes, xxd and hexdump -C columns are skipped)");
+        return pCmd;
+    };
+    CLI::App *pList = app.add_subcommand("list",
+                                         "every record: name, kind, sizeof here and on 32-bit ARM; "
+                                         "for requests the fixed image size and "
+                                         "the compact size range (every scalar zero - none zero)");
+    CLI::App *pDecode = addBufferCommand(
+        "decode",
+        "the record as JSON on stdout (responses by the library's own decoder); exit 1 with the "
+        "byte "
+        "offset, the reason and the decoder's log text when the buffer is refused");
+    CLI::App *pCheck = addBufferCommand("check", "only the verdict and its message; exit 0 or 1");
+    CLI::App *pAnnotate = addBufferCommand(
+        "annotate",
+        "a byte-by-byte account: one line per region with its offset, bytes and meaning; "
+        "unreferenced bytes listed; a refused buffer's account ends at the failing check (exit 1)");
+    CLI::App *pEncode = app.add_subcommand(
+        "encode",
+        "JSON to the compact image (any record) or the fixed-layout image (--fixed, requests), "
+        "byte for byte as the library's encoders write it");
+    pEncode->add_option("RECORD", o.record, "the record's name")->required();
+    pEncode->add_option("JSON", o.file,
+                        "a JSON file, '-' or none for stdin, or the JSON text itself ({...})");
+    pEncode->add_flag("--fixed", o.bFixed, "the fixed-layout image of a request");
+    pEncode->add_option("-o,--output", o.output, "write the image to this file instead of stdout");
+    pEncode->add_flag("--hex", o.bHex, "write the image as hex text, 16 bytes a line");
+    pEncode->footer(kJsonForm);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e) == 0 ? 0 : kUsage;
+    }
+    try {
+        if (pList->parsed()) return Write("", ListRecords()), 0;
+        if (pDecode->parsed()) return RunDecode(o, true);
+        if (pCheck->parsed()) return RunDecode(o, false);
+        if (pAnnotate->parsed()) return RunAnnotate(o);
+        if (pEncode->parsed()) return RunEncode(o);
+    } catch (const UsageError &e) {
+        fprintf(stderr, "korvo: %s\n", e.what());
+        return kUsage;
+    } catch (const std::exception &e) {
+        fprintf(stderr, "korvo: %s\n", e.what());
+        return kUsage;
+    }
+    return kUsage;
+}
+
+}  // namespace
+}  // namespace korvo_tool
+
+int main(int argc, char **argv) { return korvo_tool::Main(argc, argv); }
