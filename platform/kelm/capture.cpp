@@ -17,15 +17,18 @@
 namespace kelm {
 namespace {
 
+// Never destroyed: calls still running at exit are completed after static
+// destructors have begun.
 struct CaptureState {
-    std::string dir;
+    const char *pcDir = nullptr;
     std::atomic<bool> bOn{false};
     std::atomic<uint32_t> uiCalls{0};
 
     CaptureState() {
-        const char *pcDir = getenv("KELM_CAPTURE_DIR");
-        if (pcDir == nullptr || *pcDir == '\0') return;
-        dir = pcDir;
+        const char *pcVariable = getenv("KELM_CAPTURE_DIR");
+        if (pcVariable == nullptr || *pcVariable == '\0') return;
+        pcDir = strdup(pcVariable);
+        if (pcDir == nullptr) return;
         // A missing last component is made; anything else shows at the first write.
         (void)mkdir(pcDir, 0777);
         bOn.store(true, std::memory_order_relaxed);
@@ -76,7 +79,7 @@ void CaptureImage(uint32_t uiCall, const char *pcMethodName, const char *pcKind,
     char acName[128];
     snprintf(acName, sizeof acName, "/%06u-%s-%s.bin", static_cast<unsigned>(uiCall), acShort,
              pcKind);
-    const std::string path = g_stCapture.dir + acName;
+    const std::string path = g_stCapture.pcDir + std::string(acName);
     const int iFd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     int iError = iFd < 0 ? errno : 0;
     if (iFd >= 0) {

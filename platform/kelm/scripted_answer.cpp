@@ -17,16 +17,19 @@ namespace {
 // Far above any answer of this service, far below the decoder's 32-bit length.
 constexpr off_t kMaxAnswerBytes = off_t{16} << 20;
 
+// Never destroyed: calls still running at exit are completed after static
+// destructors have begun.
 struct AnswersDir {
-    std::string dir;
+    const char *pcDir = nullptr;
     AnswersDir() {
-        const char *pcDir = getenv("KELM_SIM_ANSWERS");
-        if (pcDir == nullptr || *pcDir == '\0') return;
-        dir = pcDir;
+        const char *pcVariable = getenv("KELM_SIM_ANSWERS");
+        if (pcVariable == nullptr || *pcVariable == '\0') return;
+        pcDir = strdup(pcVariable);
         // Looked at anew for every call, but a mistyped name should not pass unseen.
         struct stat stInfo;
-        if (stat(pcDir, &stInfo) != 0 || !S_ISDIR(stInfo.st_mode)) {
-            fprintf(stderr, "kelm loopback: KELM_SIM_ANSWERS=%s is not a directory (yet)\n", pcDir);
+        if (stat(pcVariable, &stInfo) != 0 || !S_ISDIR(stInfo.st_mode)) {
+            fprintf(stderr, "kelm loopback: KELM_SIM_ANSWERS=%s is not a directory (yet)\n",
+                    pcVariable);
         }
     }
 };
@@ -73,8 +76,8 @@ Scripted Fail(const std::string &path, const std::string &reason) {
 }  // namespace
 
 Scripted ScriptedAnswer(const char *pcOp, const char *pcRecord, std::vector<uint8_t> &answer) {
-    if (g_stAnswers.dir.empty()) return Scripted::kNone;
-    const std::string stem = g_stAnswers.dir + "/" + pcOp;
+    if (g_stAnswers.pcDir == nullptr) return Scripted::kNone;
+    const std::string stem = g_stAnswers.pcDir + ("/" + std::string(pcOp));
     const std::string binPath = stem + ".bin", jsonPath = stem + ".json";
     std::vector<uint8_t> bin, json;
     std::string binError, jsonError;
