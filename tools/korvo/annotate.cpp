@@ -12,77 +12,70 @@ namespace {
 constexpr uint32_t kBytesPerLine = 16;
 constexpr uint32_t kUnreferencedLines = 4;  // a long unreferenced run is shown in part
 
-void Line(std::string &out, uint32_t uiPos, const uint8_t *pucBytes, uint32_t uiLen,
-          const std::string &meaning) {
-    char acHex[4];
-    std::string hex;
+void Line(std::ostream &out, uint32_t uiPos, const uint8_t *pucBytes, uint32_t uiLen,
+          std::string_view meaning) {
+    char acLine[16 + 3 * kBytesPerLine];
+    int iAt = snprintf(acLine, sizeof acLine, "%8u  ", uiPos);
     for (uint32_t i = 0; i < uiLen; ++i) {
-        snprintf(acHex, sizeof acHex, "%02x", pucBytes[i]);
-        if (i != 0) hex += ' ';
-        hex += acHex;
+        iAt += snprintf(acLine + iAt, sizeof acLine - static_cast<size_t>(iAt),
+                        i == 0 ? "%02x" : " %02x", pucBytes[i]);
     }
-    char acPos[16];
-    snprintf(acPos, sizeof acPos, "%8u  ", uiPos);
-    out += acPos;
-    if (meaning.empty()) {
-        out += hex;
-    } else {
-        hex.resize(kBytesPerLine * 3 - 1, ' ');
-        out += hex + "  " + meaning;
+    out.write(acLine, iAt);
+    if (!meaning.empty()) {
+        // Meanings line up after a full line of bytes.
+        out << std::string(3 * (kBytesPerLine - uiLen) + 2, ' ') << meaning;
     }
-    out += '\n';
+    out << '\n';
 }
 
-// The region's bytes, wrapped; the meaning on the first line.
-void PrintRegion(std::string &out, const uint8_t *pucBuf, uint32_t uiPos, uint32_t uiLen,
-                 const std::string &meaning, uint32_t uiMaxLines) {
+// The region's bytes, wrapped, with the meaning on the first line; at most
+// uiMaxLines lines, then how many bytes are not shown.
+void PrintRegion(std::ostream &out, const uint8_t *pucBuf, uint32_t uiPos, uint32_t uiLen,
+                 std::string_view meaning, uint32_t uiMaxLines) {
+    const uint64_t ullEnd = uint64_t{uiPos} + uiLen;
     uint32_t uiLines = 0;
-    for (uint32_t uiAt = uiPos; uiAt < uiPos + uiLen || uiLen == 0; uiAt += kBytesPerLine) {
+    for (uint64_t ullAt = uiPos; ullAt < ullEnd; ullAt += kBytesPerLine, ++uiLines) {
         if (uiLines == uiMaxLines) {
-            char acMore[64];
-            snprintf(acMore, sizeof acMore, "%8u  ... %u more bytes\n", uiAt, uiPos + uiLen - uiAt);
-            out += acMore;
+            out << std::string(8 - std::min<size_t>(8, std::to_string(ullAt).size()), ' ') << ullAt
+                << "  ... " << ullEnd - ullAt << " more bytes\n";
             return;
         }
-        const uint32_t uiChunk = std::min(kBytesPerLine, uiPos + uiLen - uiAt);
-        Line(out, uiAt, pucBuf + uiAt, uiChunk, uiAt == uiPos ? meaning : std::string());
-        ++uiLines;
-        if (uiLen == 0) break;
+        const auto uiChunk =
+            static_cast<uint32_t>(std::min<uint64_t>(kBytesPerLine, ullEnd - ullAt));
+        Line(out, static_cast<uint32_t>(ullAt), pucBuf + ullAt, uiChunk,
+             ullAt == uiPos ? meaning : std::string_view());
     }
 }
 
 }  // namespace
 
-std::string Annotate(const RecordInfo &stInfo, const std::vector<uint8_t> &buffer, bool *pbOk) {
+bool Annotate(const RecordInfo &stInfo, const std::vector<uint8_t> &buffer, std::ostream &out) {
     Walk stWalk = WalkBuffer(stInfo, buffer.data(), buffer.size(), true);
-    *pbOk = stWalk.bOk;
     std::stable_sort(stWalk.regions.begin(), stWalk.regions.end(),
                      [](const Region &a, const Region &b) { return a.uiPos < b.uiPos; });
 
-    std::string out =
-        std::string(stInfo.pcName) + ", " + std::to_string(buffer.size()) + " bytes\n";
-    const auto uiLen = static_cast<uint32_t>(buffer.size());
-    uint32_t uiCovered = 0;  // every byte before this one is covered or listed
-    const auto unreferenced = [&](uint32_t uiEnd) {
-        if (!stWalk.bOk || uiCovered >= uiEnd) return;
-        PrintRegion(
-            out, buffer.data(), uiCovered, uiEnd - uiCovered,
-            "unreferenced (" + std::to_string(uiEnd - uiCovered) + " bytes): padding or unused",
-            kUnreferencedLines);
+    out << stInfo.pcName << ", " << buffer.size() << " bytes\n";
+    uint64_t ullCovered = 0;  // every byte before this one is shown
+    const auto unreferenced = [&](uint64_t ullEnd) {
+        if (!stWalk.bOk || ullCovered >= ullEnd) return;
+        const auto uiLen = static_cast<uint32_t>(ullEnd - ullCovered);
+        PrintRegion(out, buffer.data(), static_cast<uint32_t>(ullCovered), uiLen,
+                    "unreferenced (" + std::to_string(uiLen) + " bytes): padding or unused",
+                    kUnreferencedLines);
     };
     for (const Region &stRegion : stWalk.regions) {
         unreferenced(stRegion.uiPos);
-        PrintRegion(out, buffer.data(), stRegion.uiPos, stRegion.uiLen, stRegion.meaning,
+        PrintRegion(out, buffer.data(), stRegion.uiPos, stRegion.uiLen, stWalk.Meaning(stRegion),
                     UINT32_MAX);
-        uiCovered = std::max(uiCovered, stRegion.uiPos + stRegion.uiLen);
+        ullCovered = std::max(ullCovered, uint64_t{stRegion.uiPos} + stRegion.uiLen);
     }
-    unreferenced(uiLen);
+    unreferenced(buffer.size());
     if (!stWalk.bOk) {
         char acPos[16];
         snprintf(acPos, sizeof acPos, "%8u  ", stWalk.uiFailPos);
-        out += std::string(acPos) + "!! refused: " + stWalk.reason + "\n";
+        out << acPos << "!! refused: " << stWalk.reason << '\n';
     }
-    return out;
+    return stWalk.bOk;
 }
 
 }  // namespace korvo_tool

@@ -4,17 +4,18 @@
 
 #include <stdint.h>
 
-#include <string>
+#include <ostream>
 #include <vector>
 
 #include "tools/korvo/records.h"
 
 namespace korvo_tool {
 
-// Every region in byte order: offset, the bytes in hex (16 a line) and their
-// meaning; bytes no region covers as unreferenced. On a refused buffer the
-// account ends with the failing check's offset and reason. *pbOk tells which.
-std::string Annotate(const RecordInfo &stInfo, const std::vector<uint8_t> &buffer, bool *pbOk);
+// Writes every region in byte order: offset, the bytes in hex (16 a line)
+// and their meaning; bytes no region covers as unreferenced. On a refused
+// buffer the account ends with the failing check's offset and reason.
+// True when the buffer passes every check.
+bool Annotate(const RecordInfo &stInfo, const std::vector<uint8_t> &buffer, std::ostream &out);
 
 }  // namespace korvo_tool
 

@@ -56,16 +56,17 @@ bool LibraryDecode(const RecordInfo &stInfo, const std::vector<uint8_t> &buffer,
 
 }  // namespace
 
-Verdict DecodeBuffer(const RecordInfo &stInfo, const std::vector<uint8_t> &buffer) {
+Verdict DecodeBuffer(const RecordInfo &stInfo, const std::vector<uint8_t> &buffer, bool bJson) {
     Verdict stVerdict;
     const Walk stWalk = WalkBuffer(stInfo, buffer.data(), buffer.size(), false);
 
+    stVerdict.bWalkOk = stWalk.bOk;
     RecordValue value(stInfo);
     SetAllocationLimit(ElementArrayLimit(buffer.size()));
     TakeLibraryLog();
     stVerdict.bOk = LibraryDecode(stInfo, buffer, value);
     const std::string log = TakeLibraryLog();
-    if (stVerdict.bOk) stVerdict.json = RecordToJson(stInfo, value.Data());
+    if (stVerdict.bOk && bJson) stVerdict.json = RecordToJson(stInfo, value.Data());
     if (stInfo.pfnFreeUnpacked != nullptr) stInfo.pfnFreeUnpacked(value.Data());
 
     const std::string logText =

@@ -13,14 +13,17 @@ namespace korvo_tool {
 
 struct Verdict {
     bool bOk = false;
-    std::string json;     // the decoded record, when bOk
-    std::string message;  // on refusal: offset, reason and the library's log text
+    bool bWalkOk = false;  // korvo's own walk accepted the buffer too
+    std::string json;      // the decoded record, when bOk
+    std::string message;   // on refusal: offset, reason and the library's log text
 };
 
 // A response goes through its QOMA_PAT_<RSP>_unpack and _free_unpacked; a
 // request through the generic reader with its body's table decoder; a body
 // or element through its table decoder at the root uoffset's position.
-Verdict DecodeBuffer(const RecordInfo &stInfo, const std::vector<uint8_t> &buffer);
+// The JSON is made only when bJson.
+Verdict DecodeBuffer(const RecordInfo &stInfo, const std::vector<uint8_t> &buffer,
+                     bool bJson = true);
 
 }  // namespace korvo_tool
 

@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include <CLI/CLI.hpp>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -96,7 +97,7 @@ int RunEncode(const Options &o) {
 int RunDecode(const Options &o, bool bPrint) {
     const RecordInfo &stInfo = Record(o.record);
     const std::vector<uint8_t> buffer = ReadBuffer(o.file, o.bHex);
-    const Verdict stVerdict = DecodeBuffer(stInfo, buffer);
+    const Verdict stVerdict = DecodeBuffer(stInfo, buffer, bPrint);
     if (!stVerdict.message.empty()) fprintf(stderr, "korvo: %s\n", stVerdict.message.c_str());
     if (!stVerdict.bOk) return kRefused;
     Write("", bPrint ? stVerdict.json
@@ -108,8 +109,10 @@ int RunDecode(const Options &o, bool bPrint) {
 int RunAnnotate(const Options &o) {
     const RecordInfo &stInfo = Record(o.record);
     const std::vector<uint8_t> buffer = ReadBuffer(o.file, o.bHex);
-    bool bOk = false;
-    Write("", Annotate(stInfo, buffer, &bOk));
+    std::ios::sync_with_stdio(false);
+    const bool bOk = Annotate(stInfo, buffer, std::cout);
+    std::cout.flush();
+    if (!std::cout) throw UsageError("cannot write stdout");
     return bOk ? 0 : kRefused;
 }
 

@@ -67,8 +67,10 @@ class Walker {
     template <class MakeText>
     void Note(uint64_t ullPos, uint64_t ullLen, MakeText makeText) {
         if (m_bRegions) {
-            m_walk.regions.push_back(
-                {static_cast<uint32_t>(ullPos), static_cast<uint32_t>(ullLen), makeText()});
+            const std::string meaning = makeText();
+            m_walk.regions.push_back({static_cast<uint32_t>(ullPos), static_cast<uint32_t>(ullLen),
+                                      m_walk.text.size(), static_cast<uint32_t>(meaning.size())});
+            m_walk.text += meaning;
         }
     }
     bool Holds(uint64_t ullPos, uint64_t ullWidth) const { return ullPos + ullWidth <= m_ullLen; }

@@ -10,16 +10,20 @@
 #include <stdint.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tools/korvo/records.h"
 
 namespace korvo_tool {
 
+// A region's meaning lives in its walk's text, so that a buffer's
+// millions of regions cost a few words each.
 struct Region {
     uint32_t uiPos;
     uint32_t uiLen;
-    std::string meaning;
+    size_t uiText;  // the meaning: Walk::text from uiText, uiTextLen bytes
+    uint32_t uiTextLen;
 };
 
 struct Walk {
@@ -27,6 +31,11 @@ struct Walk {
     uint32_t uiFailPos = 0;  // the byte whose value fails the check
     std::string reason;
     std::vector<Region> regions;  // in walk order; filled only when asked for
+    std::string text;             // the regions' meanings, back to back
+
+    std::string_view Meaning(const Region &stRegion) const {
+        return std::string_view(text).substr(stRegion.uiText, stRegion.uiTextLen);
+    }
 };
 
 // The largest element array korvo lets the decoder allocate for a buffer of
