@@ -32,7 +32,7 @@ template <class M>
 struct Request {
     typename M::request stRec;
     explicit Request(uint32_t uiSeed) {
-        memset(&stRec, 0, sizeof stRec);  // the padding too, which the checksum covers
+        memset(&stRec, 0, sizeof stRec);         // the padding too, which the checksum covers
         if constexpr (pss::has_response_v<M>) {  // every such request starts with the head
             stRec.uiHead0 = 1000 * uiSeed;
             stRec.uiHead2 = 3;  // the service answers with uiHead2 % 4 elements
