@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The demo: builds the native configuration into $PSS_BUILD_ROOT/native
 # (default: build/native) with what a Debian 12 C++ machine has (GCC, CMake,
-# Ninja) and runs the demo client against the in-process loopback middleware.
+# Ninja) and runs the demo clients against the in-process loopback middleware:
+# the C one (pss_demo), then the C++ one through the header-only layer
+# (pss_demo_cpp).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -12,13 +14,18 @@ if [ ! -f "$root/examples/CMakeLists.txt" ]; then
     exit 1
 fi
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
-if ! cmake --build "$dir" --target pss_demo; then
-    echo "demo: building the target pss_demo failed" >&2
-    exit 1
-fi
-demo=$(find "$dir" -type f -name pss_demo -perm -u+x | head -n 1)
-if [ -z "$demo" ]; then
-    echo "demo: target pss_demo built no executable named pss_demo" >&2
-    exit 1
-fi
-exec "$demo" "$@"
+for target in pss_demo pss_demo_cpp; do
+    if ! cmake --build "$dir" --target "$target"; then
+        echo "demo: building the target $target failed" >&2
+        exit 1
+    fi
+done
+for target in pss_demo pss_demo_cpp; do
+    demo=$(find "$dir" -type f -name "$target" -perm -u+x | head -n 1)
+    if [ -z "$demo" ]; then
+        echo "demo: target $target built no executable named $target" >&2
+        exit 1
+    fi
+    echo "==== $target ===="
+    "$demo" "$@"
+done

@@ -1,0 +1,234 @@
+// The C++ layer against the shipped library and the loopback middleware:
+// every method through pss::call / call_async / send_oneway, the owner's
+// release counted at the OS layer's allocation hooks, and the text helpers.
+// Built twice, as C++17 (the layer's own span) and as C++20 (std::span).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "messages/method_list.h"
+#include "patch_sdk_service_agent.hpp"
+#include "platform/kelm/kelm_loopback.h"
+#include "support/os_layer.h"
+
+namespace {
+
+// The header's own method list agrees with the agent's, line for line.
+template <class M, class Req, class Rsp>
+struct Entry {};
+template <class... M>
+pss::method_list<void, Entry<M, typename M::request, typename M::response>...> Entries(
+    pss::method_list<M...>);
+#define AGENT_REQ_RSP(Op, Req, Rsp) , Entry<pss::method::Op, Req, Rsp>
+#define AGENT_REQ_ONLY(Op, Req) , Entry<pss::method::Op, Req, void>
+static_assert(std::is_same_v<decltype(Entries(pss::all_methods{})),
+                             pss::method_list<void PSS_METHODS(AGENT_REQ_RSP, AGENT_REQ_ONLY)>>);
+
+using pss_test::LiveAllocations;
+using pss_test::TakeFrees;
+
+template <class M>
+struct Request {
+    typename M::request stRec;
+    explicit Request(uint32_t uiSeed) {
+        memset(&stRec, 0, sizeof stRec);         // the padding too, which the checksum covers
+        if constexpr (pss::has_response_v<M>) {  // every such request starts with the head
+            stRec.uiHead0 = 1000 * uiSeed;
+            stRec.uiHead2 = 3;  // the service answers with uiHead2 % 4 elements
+        }
+    }
+    uint32_t Checksum() const { return KelmLoopback_Checksum(&stRec, sizeof stRec); }
+};
+
+struct AsyncOutcome {
+    IdlCallResult stResult{~0u, ~0u};
+    QOMA_PAT_APPCOMMON_RSP stHead{};  // every response begins with this head
+};
+void OnComplete(IdlCallResult stResult, void *pvRsp, void *pvUser) {
+    auto &o = *static_cast<AsyncOutcome *>(pvUser);
+    o.stResult = stResult;
+    if (pvRsp != nullptr) memcpy(&o.stHead, pvRsp, sizeof o.stHead);
+}
+
+void ExpectServed(uint32_t uiNumber, uint32_t uiChecksum) {
+    KelmLoopbackTrace stTrace;
+    KelmLoopback_LastRequest(&stTrace);
+    EXPECT_EQ(stTrace.uiMethod, uiNumber);
+    EXPECT_EQ(stTrace.uiChecksum, uiChecksum);  // it decoded the caller's record
+}
+
+// One method through every call the layer offers, compact and fixed layout.
+template <class M>
+void CallEveryWay(uint32_t uiNumber) {
+    SCOPED_TRACE(M::name);
+    for (uint32_t uiArg : {0u, uint32_t{KELM_LOOPBACK_FIXED_LAYOUT}}) {
+        const Request<M> q(uiNumber + uiArg);
+        const auto result = pss::call<M>(q.stRec, uiArg);
+        ASSERT_TRUE(result) << result.status().uiStatus;
+        ExpectServed(uiNumber, q.Checksum());
+        AsyncOutcome o;
+        if constexpr (pss::has_response_v<M>) {
+            EXPECT_EQ((*result)->uiHead2, uiNumber);
+            EXPECT_EQ((*result)->uiHead4, q.Checksum());
+            if constexpr (pss::has_infos_v<M>) {
+                // The span is the decoded array, still held.
+                EXPECT_EQ(result->infos().data(), (*result)->pstInfo);
+                EXPECT_EQ(result->infos().size(), 3u);
+                EXPECT_EQ(LiveAllocations(), 1u);
+            }
+        } else {
+            EXPECT_EQ(pss::send_oneway<M>(q.stRec, uiArg), KELM_OK);
+            ExpectServed(uiNumber, q.Checksum());
+            EXPECT_EQ(pss::call_async<M>(q.stRec, nullptr, nullptr, uiArg), KELM_OK);  // one-way
+            ExpectServed(uiNumber, q.Checksum());
+        }
+        ASSERT_EQ(pss::call_async<M>(q.stRec, OnComplete, &o, uiArg), PSS_AGENT_OK);
+        KelmLoopback_Drain();
+        EXPECT_EQ(o.stResult.uiStatus, KELM_OK);
+        ExpectServed(uiNumber, q.Checksum());
+        if (pss::has_response_v<M>) {
+            EXPECT_EQ(o.stHead.uiHead4, q.Checksum());
+        }
+    }
+    EXPECT_EQ(LiveAllocations(), 0u);  // every result released its array
+    EXPECT_EQ(KelmLoopback_LiveBlocks(), 0u);
+}
+
+template <class... M>
+void CallAll(pss::method_list<M...>) {
+    uint32_t uiNumber = 0;
+    (CallEveryWay<M>(++uiNumber), ...);
+}
+
+TEST(CppLayer, EveryMethodThroughTheLayer) {
+    static_assert(pss::all_methods::size == 13);
+    CallAll(pss::all_methods{});
+}
+
+// ---- the owner gives the array back exactly once -------------------------
+
+using Desc = pss::method::QueryDescInfo;
+using DescResponse = pss::Response<Desc>;
+
+DescResponse Query() { return *pss::call<Desc>(Request<Desc>(5).stRec); }
+
+struct ReleaseCase {
+    const char *pcName;
+    void (*pfnRun)();
+    size_t uiFrees;  // releases of a decoded array by the end of the case
+};
+
+const ReleaseCase kReleaseCases[] = {
+    {"kept in its result",
+     [] { EXPECT_EQ(pss::call<Desc>(Request<Desc>(1).stRec)->infos().size(), 3u); }, 1},
+    {"moved twice, assigned over an empty owner",
+     [] {
+         DescResponse a = Query();
+         DescResponse b(std::move(a));
+         DescResponse c;
+         c = std::move(b);
+         EXPECT_TRUE(a.infos().empty() && b.infos().empty());
+         EXPECT_EQ(c.infos().size(), 3u);
+         EXPECT_EQ(LiveAllocations(), 1u);
+     },
+     1},
+    {"assigned over a full owner, then reset twice",
+     [] {
+         DescResponse a = Query(), b = Query();
+         a = std::move(b);  // a's first array goes back here
+         EXPECT_EQ(LiveAllocations(), 1u);
+         a.reset();
+         a.reset();
+         EXPECT_TRUE(a.infos().empty());
+     },
+     2},
+    {"early return from a loop",
+     [] {
+         for (int i = 0;; ++i) {
+             DescResponse r = Query();
+             if (i == 2) return;
+         }
+     },
+     3},
+    {"adopted from a C call",
+     [] {
+         const Request<Desc> q(2);
+         QOMA_PAT_DESC_QUERY_RSP stRsp{};
+         ASSERT_EQ(Desc::sync(&q.stRec, &stRsp, 0).uiStatus, KELM_OK);
+         DescResponse r = DescResponse::adopt(stRsp);
+         IdlMsgOps stOps;
+         Desc::set_idl(&stOps);
+         stOps.pfnFreeUnpacked(&stRsp);  // the source no longer holds the array
+     },
+     1},
+    {"failed decode",
+     [] {
+         const auto r = pss::call<Desc>(Request<Desc>(3).stRec, KELM_LOOPBACK_CORRUPT_ANSWER);
+         EXPECT_FALSE(r);
+         EXPECT_EQ(r.status().uiStatus, KELM_ERR_BAD_ANSWER);
+         EXPECT_TRUE(r->infos().empty());
+         EXPECT_EQ((*r)->uiInfoNum, 0u);
+     },
+     0},
+    {"unreachable service",
+     [] {
+         const auto r = pss::call<Desc>(Request<Desc>(4).stRec, KELM_LOOPBACK_UNREACHABLE);
+         EXPECT_EQ(r.status().uiValue, 0u);
+         EXPECT_EQ(r.status().uiStatus, PSS_AGENT_EINVAL);
+     },
+     0},
+};
+
+TEST(CppLayer, OwnerReleasesExactlyOnce) {
+    static_assert(!std::is_copy_constructible_v<DescResponse> &&
+                  !std::is_copy_assignable_v<DescResponse>);
+    for (const ReleaseCase &c : kReleaseCases) {
+        SCOPED_TRACE(c.pcName);
+        TakeFrees();
+        c.pfnRun();
+        size_t uiFrees = 0;
+        for (const auto &f : TakeFrees())
+            uiFrees += f.tag == "QOMA_PAT_DESC_QUERY_RSP_free_unpacked";
+        EXPECT_EQ(uiFrees, c.uiFrees);
+        EXPECT_EQ(LiveAllocations(), 0u);
+    }
+}
+
+// ---- text helpers ----------------------------------------------------------
+
+struct Guarded {
+    char ac[8];
+    char acGuard[4];  // must never be read into a text nor written
+};
+
+TEST(CppLayer, TextHelpersStayInsideTheArray) {
+    static_assert(pss::text("abc") == "abc");
+    const struct {
+        std::string_view sIn;
+        bool bFits;
+        std::string_view sOut;
+    } kCases[] = {
+        {"", true, ""},
+        {"abc", true, "abc"},
+        {"12345678", true, "12345678"},      // full length, no NUL left
+        {"123456789AB", false, "12345678"},  // over-long: cut, reported
+        {std::string_view("ab\0cd", 5), true, "ab"},
+    };
+    for (const auto &c : kCases) {
+        Guarded g;
+        memset(&g, 'x', sizeof g);
+        EXPECT_EQ(pss::set_text(g.ac, c.sIn), c.bFits) << c.sIn;
+        EXPECT_EQ(pss::text(g.ac), c.sOut);
+        const size_t uiCopied = std::min(c.sIn.size(), sizeof g.ac);
+        for (size_t i = uiCopied; i < sizeof g.ac; ++i) EXPECT_EQ(g.ac[i], '\0') << i;
+        EXPECT_EQ(std::string_view(g.acGuard, 4), "xxxx");
+    }
+    Guarded g;
+    memset(&g, 'y', sizeof g);  // no NUL anywhere: the text stops at the array's end
+    EXPECT_EQ(pss::text(g.ac), "yyyyyyyy");
+    EXPECT_TRUE(pss::set_text(g.ac, pss::text(g.ac).substr(2)));  // from the array itself
+    EXPECT_EQ(pss::text(g.ac), "yyyyyy");
+}
+
+}  // namespace
