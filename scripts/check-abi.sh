@@ -45,7 +45,7 @@ fi
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-if ! cmake --preset arm-release -B "$dir" >"$log" 2>&1; then
+if ! cmake -S "$root" --preset arm-release -B "$dir" >"$log" 2>&1; then
     cat "$log" >&2
     echo "check-abi: configuring $dir failed" >&2
     exit 1

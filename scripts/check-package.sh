@@ -35,7 +35,7 @@ build() {
     local preset=$1 dir=$build_root/$1 log
     shift
     log=$(mktemp)
-    cmake --preset "$preset" -B "$dir" >"$log" 2>&1 || {
+    cmake -S "$root" --preset "$preset" -B "$dir" >"$log" 2>&1 || {
         cat "$log"
         rm -f "$log"
         fail "configuring preset $preset"
