@@ -11,7 +11,8 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Client agent of the PatchSdkService remote service")
 set(CPACK_PACKAGE_CONTACT "PatchSdkService agent maintainers <patch-sdk-service-agent@localhost>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ${PSS_STRIP_ON_INSTALL})
+# Packages ship stripped, whatever the build type.
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 

@@ -4,6 +4,7 @@
 #   - each install component (runtime, dev, sim) into an empty prefix gives
 #     exactly its files, nothing of sim in the plain library directory, and
 #     the installed .so keeps its SONAME and carries no RUNPATH;
+#   - the installed demo runs from where it lies, natively and under qemu-arm;
 #   - natively, the client tests/package/client.c built by an outside CMake
 #     project (find_package ... COMPONENTS sim) and by a plain compiler line
 #     (pkg-config) runs a call against the simulated service; asking for
@@ -117,6 +118,13 @@ check_components "$build_root/native" readelf "$(readelf -h /bin/sh | sed -n 's/
 prefix=$stage/native
 L=$(libdir_of "$build_root/native")
 
+step "native: the installed demo finds the agent and the stand-ins from where it lies"
+"$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >"$stage/demo-native.log" 2>&1 || {
+    tail -n 20 "$stage/demo-native.log"
+    fail "the installed demo (native)"
+}
+tail -n 1 "$stage/demo-native.log"
+
 step "native: CMake consumer (find_package PatchSdkServiceAgent 1 COMPONENTS sim)"
 consumer_cmake native -DCMAKE_PREFIX_PATH="$prefix"
 "$stage/consumer-native/pss_consumer" || fail "the CMake consumer's call"
@@ -143,6 +151,13 @@ build arm-release all
 check_components "$build_root/arm-release" arm-linux-gnueabihf-readelf ARM
 prefix=$stage/arm-release
 L=$(libdir_of "$build_root/arm-release")
+
+step "arm: the installed demo under qemu-arm"
+qemu-arm -L "$arm_sysroot" "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >"$stage/demo-arm.log" 2>&1 || {
+    tail -n 20 "$stage/demo-arm.log"
+    fail "the installed demo (arm)"
+}
+tail -n 1 "$stage/demo-arm.log"
 
 step "arm: CMake consumer, cross-built, run under qemu-arm"
 consumer_cmake arm -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/arm-linux-gnueabihf.cmake" \

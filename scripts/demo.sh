@@ -16,7 +16,8 @@ if ! cmake --build "$dir" --target pss_demo; then
     echo "demo: building the target pss_demo failed" >&2
     exit 1
 fi
-demo=$(find "$dir" -type f -name pss_demo -perm -u+x | head -n 1)
+# Not the copies staged by cpack, which belong to an installed layout.
+demo=$(find "$dir" -path "$dir/_CPack_Packages" -prune -o -type f -name pss_demo -perm -u+x -print | head -n 1)
 if [ -z "$demo" ]; then
     echo "demo: target pss_demo built no executable named pss_demo" >&2
     exit 1
