@@ -21,7 +21,8 @@ for target in pss_demo pss_demo_cpp; do
     fi
 done
 for target in pss_demo pss_demo_cpp; do
-    demo=$(find "$dir" -type f -name "$target" -perm -u+x | head -n 1)
+    # Not the copies staged by cpack, which belong to an installed layout.
+    demo=$(find "$dir" -path "$dir/_CPack_Packages" -prune -o -type f -name "$target" -perm -u+x -print | head -n 1)
     if [ -z "$demo" ]; then
         echo "demo: target $target built no executable named $target" >&2
         exit 1

@@ -4,11 +4,11 @@
 # nothing and does not touch the network. Needs root (or sudo) only when it
 # has something to install.
 #
-#   scripts/install-deps.sh [native|sanitize|tsan|arm|ppc ...]   (default: all)
+#   scripts/install-deps.sh [native|sanitize|tsan|arm|ppc|package|abi ...]   (default: all)
 set -euo pipefail
 
 configs=("$@")
-[ ${#configs[@]} -gt 0 ] || configs=(native sanitize tsan arm ppc)
+[ ${#configs[@]} -gt 0 ] || configs=(native sanitize tsan arm ppc package abi)
 
 # Clang's sanitizer runtime is packaged per Clang release.
 clang_rt_package() {
@@ -27,6 +27,11 @@ for config in "${configs[@]}"; do
         tsan) packages+=(clang nlohmann-json3-dev libcli11-dev) ;;
         arm) packages+=(g++-arm-linux-gnueabihf qemu-user) ;;
         ppc) packages+=(g++-powerpc-linux-gnu qemu-user) ;;
+        # Installed trees and their consumers, natively and for ARM; the
+        # armhf Debian packages (dpkg-architecture, of dpkg-dev, names the
+        # target's architecture).
+        package) packages+=(libbenchmark-dev g++-arm-linux-gnueabihf qemu-user pkg-config dpkg-dev file) ;;
+        abi) packages+=(g++-arm-linux-gnueabihf abigail-tools) ;;
         *)
             echo "install-deps: unknown configuration '$config'" >&2
             exit 2

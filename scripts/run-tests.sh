@@ -1,22 +1,31 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing (cross compilers, qemu-user,
-# Clang and its sanitizer runtime, via apt-get as root), then builds every
-# configuration into $PSS_BUILD_ROOT/<config> (default: build/) with Ninja and
-# runs its whole test suite with ctest. Stops at the first configuration that
-# fails and ends with one summary line per configuration.
+# Clang and its sanitizer runtime, abigail-tools..., via apt-get as root), then
+# builds every configuration of CMakePresets.json into $PSS_BUILD_ROOT/<config>
+# (default: build/) with Ninja and runs its whole test suite with ctest; then
+# the two checks of what ships. Stops at the first configuration or check that
+# fails and ends with one summary line for each.
 #
-#   scripts/run-tests.sh [native|sanitize|tsan|arm|ppc ...]   (default: all)
+#   scripts/run-tests.sh [native|sanitize|tsan|arm|ppc|package|abi ...]   (default: all)
 #
 #   native    GCC, the benchmarks compiled too
 #   sanitize  Clang with AddressSanitizer and UndefinedBehaviorSanitizer, fuzz targets
 #   tsan      Clang with ThreadSanitizer
 #   arm       cross-built for arm-linux-gnueabihf (the target), run under qemu-arm
 #   ppc       cross-built for powerpc-linux-gnu (32-bit big-endian), run under qemu-ppc
+#   package   scripts/check-package.sh: install components into empty prefixes,
+#             consumers (CMake, pkg-config) natively and for ARM, armhf packages
+#   abi       scripts/check-abi.sh: the ARM library's ABI against abi/
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build_root=${PSS_BUILD_ROOT:-$root/build}
-all_configs=(native sanitize tsan arm ppc)
+mkdir -p "$build_root"
+# Absolute, as ctest runs from the tree (where the presets are) and the checks
+# build into the same root.
+build_root=$(cd "$build_root" && pwd)
+export PSS_BUILD_ROOT=$build_root
+all_configs=(native sanitize tsan arm ppc package abi)
 
 configs=("$@")
 [ ${#configs[@]} -gt 0 ] || configs=("${all_configs[@]}")
@@ -31,16 +40,6 @@ for config in "${configs[@]}"; do
 done
 
 "$root/scripts/install-deps.sh" "${configs[@]}"
-
-cmake_args_of() {
-    case "$1" in
-        native) echo "-DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++ -DPSS_BUILD_BENCH=ON" ;;
-        sanitize) echo "-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPSS_SANITIZE=address,undefined -DPSS_BUILD_FUZZ=ON" ;;
-        tsan) echo "-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPSS_SANITIZE=thread" ;;
-        arm) echo "-DCMAKE_TOOLCHAIN_FILE=$root/cmake/toolchains/arm-linux-gnueabihf.cmake" ;;
-        ppc) echo "-DCMAKE_TOOLCHAIN_FILE=$root/cmake/toolchains/powerpc-linux-gnu.cmake" ;;
-    esac
-}
 
 # Sanitizer reports end the process with a failure; stack traces symbolised.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}
@@ -57,22 +56,43 @@ print_summary() {
     done
 }
 
+# check <config> <script>: one of the checks of what ships.
+check() {
+    local config=$1 start=$SECONDS
+    echo
+    echo "==== $config: $2 ===="
+    if ! "$root/$2"; then
+        summary+=("$(printf '%-9s FAILED: %s (%ds)' "$config" "$2" $((SECONDS - start)))")
+        print_summary
+        exit 1
+    fi
+    summary+=("$(printf '%-9s ok: %s (%ds)' "$config" "$2" $((SECONDS - start)))")
+}
+
 for config in "${configs[@]}"; do
+    case "$config" in
+        package)
+            check package scripts/check-package.sh
+            continue
+            ;;
+        abi)
+            check abi scripts/check-abi.sh
+            continue
+            ;;
+    esac
     dir="$build_root/$config"
     log="$dir/ctest.log"
     start=$SECONDS
     echo
-    echo "==== $config: configure and build in $dir ===="
-    # shellcheck disable=SC2046  # the arguments are meant to split
-    if ! cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(cmake_args_of "$config") ||
-        ! cmake --build "$dir"; then
+    echo "==== $config: configure (preset $config) and build in $dir ===="
+    if ! cmake -S "$root" --preset "$config" -B "$dir" || ! cmake --build "$dir"; then
         summary+=("$(printf '%-9s FAILED to build (%ds)' "$config" $((SECONDS - start)))")
         print_summary
         exit 1
     fi
     echo "==== $config: ctest ===="
     status=0
-    (cd "$dir" && ctest --output-on-failure -j2 --timeout 600) 2>&1 | tee "$log" || status=$?
+    (cd "$root" && ctest --preset "$config" --test-dir "$dir") 2>&1 | tee "$log" || status=$?
     result=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1 || true)
     [ -n "$result" ] || result="no test result"
     if [ "$status" -ne 0 ] || ! grep -qE 'out of [1-9]' <<<"$result"; then

@@ -1,0 +1,201 @@
+#!/usr/bin/env bash
+# The library as its users get it, checked from installed trees, never from
+# the build tree:
+#   - each install component (runtime, dev, sim) into an empty prefix gives
+#     exactly its files, nothing of sim in the plain library directory, and
+#     the installed .so keeps its SONAME and carries no RUNPATH;
+#   - the installed demo runs from where it lies, natively and under qemu-arm;
+#   - natively, the client tests/package/client.c built by an outside CMake
+#     project (find_package ... COMPONENTS sim) and by a plain compiler line
+#     (pkg-config) runs a call against the simulated service; asking for
+#     major version 2 fails;
+#   - for ARM (preset arm-release), the same CMake project links and runs
+#     under qemu-arm; the armhf Debian packages are built, hold an ARM library
+#     and say Architecture: armhf; unpacked into a scratch sysroot beside
+#     stand-ins for the device's middleware, a pkg-config compiler line
+#     without the sim part links against them and runs under qemu-arm.
+# Builds into $PSS_BUILD_ROOT/{native,arm-release} (default: build/), works in
+# $PSS_BUILD_ROOT/package.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_root=${PSS_BUILD_ROOT:-$root/build}
+stage=$build_root/package
+client=$root/tests/package/client.c
+consumer=$root/tests/package/consumer
+arm_sysroot=/usr/arm-linux-gnueabihf
+
+fail() {
+    echo "check-package: FAILED: $*" >&2
+    exit 1
+}
+step() { echo "-- $*"; }
+
+# build <preset> <target>...: configures (output shown only on failure) and builds.
+build() {
+    local preset=$1 dir=$build_root/$1 log
+    shift
+    log=$(mktemp)
+    cmake -S "$root" --preset "$preset" -B "$dir" >"$log" 2>&1 || {
+        cat "$log"
+        rm -f "$log"
+        fail "configuring preset $preset"
+    }
+    rm -f "$log"
+    cmake --build "$dir" --target "$@" || fail "building $* in $dir"
+}
+
+libdir_of() { sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$1/CMakeCache.txt"; }
+
+# expect_files <prefix> <relative path>...: the prefix holds exactly these.
+expect_files() {
+    local prefix=$1
+    shift
+    local want got
+    want=$(printf '%s\n' "$@" | sort)
+    got=$(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||' | sort)
+    [ "$want" = "$got" ] || fail "files in $prefix differ (< expected, > installed):
+$(diff <(echo "$want") <(echo "$got") | grep '^[<>]')"
+}
+
+# check_components <build dir> <readelf> <machine>: each component alone into
+# an empty prefix, then all three into $stage/<name of build dir>.
+check_components() {
+    local dir=$1 readelf=$2 machine=$3 name lib c
+    name=$(basename "$dir")
+    local L
+    L=$(libdir_of "$dir")
+    local cm=$L/cmake/PatchSdkServiceAgent sim=$L/patch_sdk_service_agent/sim
+    local dev=(include/patch_sdk_service_agent.h
+        "$cm/PatchSdkServiceAgentConfig.cmake" "$cm/PatchSdkServiceAgentConfigVersion.cmake"
+        "$cm/PatchSdkServiceAgentTargets.cmake" "$cm/PatchSdkServiceAgentTargets-relwithdebinfo.cmake"
+        "$L/pkgconfig/patch_sdk_service_agent.pc")
+    [ ! -f "$root/include/patch_sdk_service_agent.hpp" ] || dev+=(include/patch_sdk_service_agent.hpp)
+    for c in runtime dev sim; do
+        step "$name: component $c into an empty prefix"
+        cmake --install "$dir" --component "$c" --prefix "$stage/$name-$c" >/dev/null ||
+            fail "installing component $c of $dir"
+    done
+    expect_files "$stage/$name-runtime" "$L/libpatch_sdk_service_agent.so"
+    expect_files "$stage/$name-dev" "${dev[@]}"
+    expect_files "$stage/$name-sim" "$sim/libvandrikelm.so" "$sim/libsecmem.so" "$sim/pss_demo" \
+        "$cm/PatchSdkServiceAgentSimTargets.cmake" "$cm/PatchSdkServiceAgentSimTargets-relwithdebinfo.cmake" \
+        "$L/pkgconfig/patch_sdk_service_agent_sim.pc"
+
+    lib=$stage/$name-runtime/$L/libpatch_sdk_service_agent.so
+    local header dynamic
+    header=$("$readelf" -h "$lib")
+    dynamic=$("$readelf" -d "$lib")
+    grep -q "Machine:.*$machine" <<<"$header" || fail "$lib is not built for $machine"
+    grep -q '(SONAME) *Library soname: \[libpatch_sdk_service_agent.so\]' <<<"$dynamic" ||
+        fail "$lib: SONAME is not libpatch_sdk_service_agent.so"
+    ! grep -E '\((RUNPATH|RPATH)\)' <<<"$dynamic" || fail "$lib carries a RUNPATH"
+    step "$name: $L/libpatch_sdk_service_agent.so: $machine, SONAME kept, no RUNPATH"
+
+    for c in runtime dev sim; do
+        cmake --install "$dir" --component "$c" --prefix "$stage/$name" >/dev/null
+    done
+}
+
+# consumer_cmake <name> <cmake args>...: configures and builds the outside project.
+consumer_cmake() {
+    local name=$1
+    shift
+    cmake -S "$consumer" -B "$stage/consumer-$name" -G Ninja "$@" >"$stage/consumer-$name.log" 2>&1 || {
+        cat "$stage/consumer-$name.log"
+        fail "configuring the CMake consumer ($name)"
+    }
+    cmake --build "$stage/consumer-$name" || fail "building the CMake consumer ($name)"
+}
+
+rm -rf "$stage"
+mkdir -p "$stage"
+
+# ---- native ----------------------------------------------------------------
+build native patch_sdk_service_agent vandrikelm secmem pss_demo
+# The host's machine, as readelf names it.
+check_components "$build_root/native" readelf "$(readelf -h /bin/sh | sed -n 's/.*Machine: *//p')"
+prefix=$stage/native
+L=$(libdir_of "$build_root/native")
+
+step "native: the installed demo finds the agent and the stand-ins from where it lies"
+"$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >"$stage/demo-native.log" 2>&1 || {
+    tail -n 20 "$stage/demo-native.log"
+    fail "the installed demo (native)"
+}
+tail -n 1 "$stage/demo-native.log"
+
+step "native: CMake consumer (find_package PatchSdkServiceAgent 1 COMPONENTS sim)"
+consumer_cmake native -DCMAKE_PREFIX_PATH="$prefix"
+"$stage/consumer-native/pss_consumer" || fail "the CMake consumer's call"
+
+step "native: CMake consumer asking for version 2 must not find version 1"
+if cmake -S "$consumer" -B "$stage/consumer-v2" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    -DPSS_WANTED_VERSION=2 >"$stage/consumer-v2.log" 2>&1; then
+    fail "find_package(PatchSdkServiceAgent 2) accepted version 1"
+fi
+grep -q 'compatible with requested version "2"' "$stage/consumer-v2.log" ||
+    fail "version 2 refused, but not for its version: $(cat "$stage/consumer-v2.log")"
+
+step "native: pkg-config --cflags --libs patch_sdk_service_agent patch_sdk_service_agent_sim"
+flags=$(PKG_CONFIG_LIBDIR=$prefix/$L/pkgconfig pkg-config --cflags --libs \
+    patch_sdk_service_agent patch_sdk_service_agent_sim) || fail "pkg-config (native)"
+echo "   $flags"
+# shellcheck disable=SC2086  # the flags are meant to split
+gcc -std=c99 -Wall -Wextra -Werror -o "$stage/pkgconfig-native" "$client" $flags ||
+    fail "compiling with pkg-config's flags (native)"
+"$stage/pkgconfig-native" || fail "the pkg-config consumer's call"
+
+# ---- ARM -------------------------------------------------------------------
+build arm-release all
+check_components "$build_root/arm-release" arm-linux-gnueabihf-readelf ARM
+prefix=$stage/arm-release
+L=$(libdir_of "$build_root/arm-release")
+
+step "arm: the installed demo under qemu-arm"
+qemu-arm -L "$arm_sysroot" "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >"$stage/demo-arm.log" 2>&1 || {
+    tail -n 20 "$stage/demo-arm.log"
+    fail "the installed demo (arm)"
+}
+tail -n 1 "$stage/demo-arm.log"
+
+step "arm: CMake consumer, cross-built, run under qemu-arm"
+consumer_cmake arm -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/arm-linux-gnueabihf.cmake" \
+    -DPatchSdkServiceAgent_DIR="$prefix/$L/cmake/PatchSdkServiceAgent"
+qemu-arm -L "$arm_sysroot" "$stage/consumer-arm/pss_consumer" || fail "the ARM CMake consumer's call"
+
+step "arm: Debian packages (cpack -G DEB)"
+(cd "$build_root/arm-release" && cpack -G DEB -B "$stage/deb") >"$stage/cpack.log" 2>&1 || {
+    cat "$stage/cpack.log"
+    fail "cpack in $build_root/arm-release"
+}
+runtime_deb=$stage/deb/libpatch-sdk-service-agent1_1.0.0_armhf.deb
+dev_deb=$stage/deb/libpatch-sdk-service-agent-dev_1.0.0_armhf.deb
+[ -f "$runtime_deb" ] && [ -f "$dev_deb" ] || fail "packages missing: $(ls "$stage/deb")"
+dpkg-deb --info "$runtime_deb"
+dpkg-deb --contents "$runtime_deb"
+[ "$(dpkg-deb --field "$runtime_deb" Architecture)" = armhf ] || fail "$runtime_deb is not Architecture: armhf"
+[ "$(dpkg-deb --field "$dev_deb" Depends)" = "libpatch-sdk-service-agent1 (= 1.0.0)" ] ||
+    fail "$dev_deb does not depend on the runtime package of its version"
+sysroot=$stage/sysroot
+dpkg-deb --extract "$runtime_deb" "$sysroot"
+dpkg-deb --extract "$dev_deb" "$sysroot"
+lib=$sysroot/usr/$L/libpatch_sdk_service_agent.so
+[ -f "$lib" ] || fail "$runtime_deb has no /usr/$L/libpatch_sdk_service_agent.so"
+kind=$(file "$lib")
+echo "$kind"
+grep -q 'ELF 32-bit LSB shared object, ARM' <<<"$kind" || fail "$lib is not an ARM library"
+
+step "arm: pkg-config against the packages unpacked into a sysroot, without the sim part"
+# The device's own middleware and memcpy_s/memset_s, played by the stand-ins.
+cp "$prefix/$L/patch_sdk_service_agent/sim/"lib*.so "$sysroot/usr/$L/"
+flags=$(PKG_CONFIG_SYSROOT_DIR=$sysroot PKG_CONFIG_LIBDIR=$sysroot/usr/$L/pkgconfig \
+    pkg-config --cflags --libs patch_sdk_service_agent) || fail "pkg-config (arm)"
+echo "   $flags"
+# shellcheck disable=SC2086
+arm-linux-gnueabihf-gcc -std=c99 -Wall -Wextra -Werror -o "$stage/pkgconfig-arm" "$client" $flags \
+    -Wl,-rpath-link,"$sysroot/usr/$L" -lsecmem || fail "compiling with pkg-config's flags (arm)"
+LD_LIBRARY_PATH=$sysroot/usr/$L qemu-arm -L "$arm_sysroot" "$stage/pkgconfig-arm" ||
+    fail "the ARM pkg-config consumer's call"
+
+echo "check-package: all checks passed"
