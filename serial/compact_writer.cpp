@@ -5,12 +5,18 @@
 // byte vectors back to back).
 #include "serial/compact_writer.h"
 
+#include "serial/runtime.h"
 #include "serial/secmem.h"
 
 namespace korvo {
 
-uint8_t *WriteCompactTable(const CompactPlanView &stPlan, uint32_t uiTable, uint8_t *pucVtable,
-                           const uint8_t *pucRec, ByteOrder stOrder) {
+namespace {
+
+// Stamped once per byte order, so that the loops below carry no test of it.
+template <bool kSwap>
+uint8_t *WriteTable(const CompactPlanView &stPlan, uint32_t uiTable, uint8_t *pucVtable,
+                    const uint8_t *pucRec) {
+    constexpr ByteOrder stOrder{kSwap};
     const CompactTable &stTable = stPlan.pstTables[uiTable];
     uint8_t *pucTable = pucVtable + stTable.usVtableLen;
     uint8_t *pucEntries = pucVtable + 4;
@@ -24,18 +30,15 @@ uint8_t *WriteCompactTable(const CompactPlanView &stPlan, uint32_t uiTable, uint
     const CompactScalar *pstScalar = stPlan.pstScalars + stTable.ucFirstScalar;
     for (const CompactScalar *pstEnd = pstScalar + stTable.ucScalars; pstScalar != pstEnd;
          ++pstScalar) {
-        uint64_t ullValue;
+        bool bPresent;
         if (pstScalar->ucWidth == 8) {
-            ullValue = ReadMember<uint64_t>(pucRec, pstScalar->usMember);
+            const auto v = ReadMember<uint64_t>(pucRec, pstScalar->usMember);
+            bPresent = v != 0;
+            stOrder.Store(bPresent ? pucCursor : aucAside, v);
         } else {
-            ullValue = ReadMember<uint32_t>(pucRec, pstScalar->usMember);
-        }
-        const bool bPresent = ullValue != 0;
-        uint8_t *pucTo = bPresent ? pucCursor : aucAside;
-        if (pstScalar->ucWidth == 8) {
-            stOrder.Store(pucTo, ullValue);
-        } else {
-            stOrder.Store(pucTo, static_cast<uint32_t>(ullValue));
+            const auto v = ReadMember<uint32_t>(pucRec, pstScalar->usMember);
+            bPresent = v != 0;
+            stOrder.Store(bPresent ? pucCursor : aucAside, v);
         }
         const auto usEntry = static_cast<uint16_t>(bPresent ? pucCursor - pucTable : 0);
         stOrder.Store(pucEntries + 2 * pstScalar->ucSlot, usEntry);
@@ -61,15 +64,33 @@ uint8_t *WriteCompactTable(const CompactPlanView &stPlan, uint32_t uiTable, uint
             const uint32_t uiSubVtableLen = stPlan.pstTables[pstRef->ucTable].usVtableLen;
             stOrder.Store(pucUoffset,
                           static_cast<uint32_t>(pucObject + uiSubVtableLen - pucUoffset));
-            pucObject = WriteCompactTable(stPlan, pstRef->ucTable, pucObject, pucRec, stOrder);
+            pucObject = WriteTable<kSwap>(stPlan, pstRef->ucTable, pucObject, pucRec);
         }
     }
     return pucObject;
 }
 
-void RefuseCompact(const char *pcTag, const SerialBufDesc *pstBuf, const void *pvRec) {
-    KORVO_LOG(kCodeBadParam, pcTag, "[KORVO]:Param invalid(%s, %u, %s)", NullText(pstBuf->pucData),
-              *pstBuf->puiLen, NullText(pvRec));
+}  // namespace
+
+uint32_t EncodeCompact(const char *pcTag, const SerialBufDesc *pstBuf, const void *pvRec,
+                       uint32_t uiSize, const CompactPlanView &stPlan) {
+    // A buffer too small for this record is refused like one below the
+    // 4-byte minimum, so the encoder never writes past the capacity.
+    const uint32_t uiCapacity = *pstBuf->puiLen;
+    if (uiCapacity < 4 || pstBuf->pucData == nullptr || pvRec == nullptr || uiCapacity < uiSize) {
+        KORVO_LOG(kCodeBadParam, pcTag, "[KORVO]:Param invalid(%s, %u, %s)",
+                  NullText(pstBuf->pucData), uiCapacity, NullText(pvRec));
+        return 0;
+    }
+    SerialEnsureInit();
+    const ByteOrder stOrder{HostIsBigEndian()};
+    const auto *pucRec = static_cast<const uint8_t *>(pvRec);
+    uint8_t *pucOut = pstBuf->pucData;
+    // The root table follows its vtable at 4.
+    stOrder.Store(pucOut, 4 + uint32_t{stPlan.pstTables[0].usVtableLen});
+    const uint8_t *pucEnd = stOrder.bSwap ? WriteTable<true>(stPlan, 0, pucOut + 4, pucRec)
+                                          : WriteTable<false>(stPlan, 0, pucOut + 4, pucRec);
+    return static_cast<uint32_t>(pucEnd - pucOut);
 }
 
 }  // namespace korvo

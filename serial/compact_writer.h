@@ -12,7 +12,6 @@
 
 #include "patch_sdk_service_agent.h"
 #include "serial/compact_plan.h"
-#include "serial/runtime.h"
 #include "serial/wire.h"
 
 namespace korvo {
@@ -39,39 +38,24 @@ struct CompactPlanView {
     const CompactRef *pstRefs;
 };
 
-// Writes table uiTable of the plan, its vtable at pucVtable, and the objects
-// after it; returns the end of what it wrote.
-uint8_t *WriteCompactTable(const CompactPlanView &stPlan, uint32_t uiTable, uint8_t *pucVtable,
-                           const uint8_t *pucRec, ByteOrder stOrder);
+// The encode after the size query: checks the arguments against the size,
+// logging a refusal under pcTag, then writes the plan's tables. Returns the
+// bytes written, or 0.
+uint32_t EncodeCompact(const char *pcTag, const SerialBufDesc *pstBuf, const void *pvRec,
+                       uint32_t uiSize, const CompactPlanView &stPlan);
 
-// Logs the refusal of an encode's arguments.
-[[gnu::cold]] void RefuseCompact(const char *pcTag, const SerialBufDesc *pstBuf, const void *pvRec);
-
-// Compact encoder and size query of the request whose root table is kRoot,
-// with its argument check logged under pcTag.
+// Compact encoder and size query of the request whose root table is kRoot.
 template <const TableDesc &kRoot>
 uint32_t PackCompact(const char *pcTag, const SerialBufDesc *pstBuf, const void *pvRec) {
     constexpr auto &kPlan = kCompactPlan<kRoot>;
     const auto *pucRec = static_cast<const uint8_t *>(pvRec);
     const uint32_t uiSize = pucRec != nullptr ? CompactSize<kPlan>(pucRec) : 0;
     if (pstBuf == nullptr) return uiSize;
-    // A buffer too small for this record is refused like one below the
-    // 4-byte minimum, so the encoder never writes past the capacity.
-    const uint32_t uiCapacity = *pstBuf->puiLen;
-    if (uiCapacity < 4 || pstBuf->pucData == nullptr || pucRec == nullptr || uiCapacity < uiSize) {
-        RefuseCompact(pcTag, pstBuf, pvRec);
-        return 0;
-    }
-    SerialEnsureInit();
-    const ByteOrder stOrder{HostIsBigEndian()};
-    uint8_t *pucOut = pstBuf->pucData;
-    stOrder.Store(pucOut, 4 + VtableLength(kRoot));  // the root table follows its vtable at 4
     // The view is made here, not kept: pointers in constant data would cost
     // the shared library a relocation each.
     const CompactPlanView stView{kPlan.astTables.data(), kPlan.astScalars.data(),
                                  kPlan.astRefs.data()};
-    const uint8_t *pucEnd = WriteCompactTable(stView, 0, pucOut + 4, pucRec, stOrder);
-    return static_cast<uint32_t>(pucEnd - pucOut);
+    return EncodeCompact(pcTag, pstBuf, pvRec, uiSize, stView);
 }
 
 }  // namespace korvo
