@@ -52,6 +52,17 @@ constexpr uint32_t CompactBareObject(const TableDesc &stDesc) {
     return uiBytes;
 }
 
+// What the writer handles: 32- and 64-bit scalars, byte vectors and nested
+// tables, as every request holds.
+constexpr bool CompactEncodable(const TableDesc &stDesc) {
+    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
+        const FieldDesc &stField = stDesc.pstFields[i];
+        if (stField.eKind == Kind::kU8 || stField.eKind == Kind::kVector) return false;
+        if (stField.eKind == Kind::kTable && !CompactEncodable(*stField.pstSub)) return false;
+    }
+    return true;
+}
+
 template <size_t kTables, size_t kScalars, size_t kRefs>
 struct CompactPlan {
     uint32_t uiBareSize = 0;  // root uoffset and root object, every scalar zero
@@ -117,6 +128,7 @@ constexpr auto MakeCompactPlan(const TableDesc &stRoot) {
 // The plan of a request, sized exactly by a first, counting pass.
 template <const TableDesc &kRoot>
 inline constexpr auto kCompactPlan = [] {
+    static_assert(CompactEncodable(kRoot), "requests carry no 8-bit scalars and no vectors");
     constexpr auto stCount = MakeCompactPlan<0, 0, 0>(kRoot);
     return MakeCompactPlan<stCount.uiTables, stCount.uiScalars, stCount.uiRefs>(kRoot);
 }();

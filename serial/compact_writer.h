@@ -18,7 +18,6 @@ namespace korvo {
 
 template <CompactScalar kScalar>
 inline uint32_t PresentBytes(const uint8_t *pucRec) {
-    static_assert(kScalar.ucWidth == 4 || kScalar.ucWidth == 8, "requests carry no 8-bit scalar");
     using T = std::conditional_t<kScalar.ucWidth == 8, uint64_t, uint32_t>;
     return ReadMember<T>(pucRec, kScalar.usMember) != 0 ? uint32_t{kScalar.ucWidth} : 0u;
 }
