@@ -16,17 +16,26 @@
 
 namespace korvo {
 
-template <CompactScalar kScalar>
-inline uint32_t PresentBytes(const uint8_t *pucRec) {
-    using T = std::conditional_t<kScalar.ucWidth == 8, uint64_t, uint32_t>;
-    return ReadMember<T>(pucRec, kScalar.usMember) != 0 ? uint32_t{kScalar.ucWidth} : 0u;
+// 1 when the scalar is one of kWidth bytes and non-zero.
+template <CompactScalar kScalar, uint32_t kWidth>
+inline uint32_t PresentOfWidth(const uint8_t *pucRec) {
+    if constexpr (kScalar.ucWidth != kWidth) {
+        return 0;
+    } else {
+        using T = std::conditional_t<kWidth == 8, uint64_t, uint32_t>;
+        return ReadMember<T>(pucRec, kScalar.usMember) != 0 ? 1u : 0u;
+    }
 }
 
-// Bytes the compact encoding of the record takes.
+// Bytes the compact encoding of the record takes. Present scalars are
+// counted per width and the counts scaled once: a count adds one flag at a
+// time, which compilers keep cheaper than adding scaled widths.
 template <const auto &kPlan>
 inline uint32_t CompactSize(const uint8_t *pucRec) {
     return [&]<size_t... I>(std::index_sequence<I...>) {
-        return (kPlan.uiBareSize + ... + PresentBytes<kPlan.astScalars[I]>(pucRec));
+        const uint32_t uiWords = (0u + ... + PresentOfWidth<kPlan.astScalars[I], 4>(pucRec));
+        const uint32_t uiLongs = (0u + ... + PresentOfWidth<kPlan.astScalars[I], 8>(pucRec));
+        return kPlan.uiBareSize + 4 * uiWords + 8 * uiLongs;
     }
     (std::make_index_sequence<kPlan.astScalars.size()>{});
 }
