@@ -13,11 +13,13 @@ namespace korvo {
 namespace {
 
 // Stamped once per byte order, so that the loops below carry no test of it.
+// The plan's steps are copied into locals before use: every store to the
+// buffer may alias them, and would otherwise make the compiler load them again.
 template <bool kSwap>
 uint8_t *WriteTable(const CompactPlanView &stPlan, uint32_t uiTable, uint8_t *pucVtable,
                     const uint8_t *pucRec) {
     constexpr ByteOrder stOrder{kSwap};
-    const CompactTable &stTable = stPlan.pstTables[uiTable];
+    const CompactTable stTable = stPlan.pstTables[uiTable];
     uint8_t *pucTable = pucVtable + stTable.usVtableLen;
     uint8_t *pucEntries = pucVtable + 4;
     stOrder.Store(pucVtable, stTable.usVtableLen);
@@ -27,44 +29,44 @@ uint8_t *WriteTable(const CompactPlanView &stPlan, uint32_t uiTable, uint8_t *pu
     // (a zero) is stored aside, so that no branch depends on the values.
     uint8_t aucAside[8];
     uint8_t *pucCursor = pucTable + 4;
-    const CompactScalar *pstScalar = stPlan.pstScalars + stTable.ucFirstScalar;
-    for (const CompactScalar *pstEnd = pstScalar + stTable.ucScalars; pstScalar != pstEnd;
-         ++pstScalar) {
+    const CompactScalar *pstScalars = stPlan.pstScalars + stTable.ucFirstScalar;
+    for (uint32_t i = 0; i < stTable.ucScalars; ++i) {
+        const CompactScalar stScalar = pstScalars[i];
         bool bPresent;
-        if (pstScalar->ucWidth == 8) {
-            const auto v = ReadMember<uint64_t>(pucRec, pstScalar->usMember);
+        if (stScalar.ucWidth == 8) {
+            const auto v = ReadMember<uint64_t>(pucRec, stScalar.usMember);
             bPresent = v != 0;
             stOrder.Store(bPresent ? pucCursor : aucAside, v);
         } else {
-            const auto v = ReadMember<uint32_t>(pucRec, pstScalar->usMember);
+            const auto v = ReadMember<uint32_t>(pucRec, stScalar.usMember);
             bPresent = v != 0;
             stOrder.Store(bPresent ? pucCursor : aucAside, v);
         }
         const auto usEntry = static_cast<uint16_t>(bPresent ? pucCursor - pucTable : 0);
-        stOrder.Store(pucEntries + 2 * pstScalar->ucSlot, usEntry);
-        pucCursor += bPresent ? pstScalar->ucWidth : 0;
+        stOrder.Store(pucEntries + 2 * stScalar.ucSlot, usEntry);
+        pucCursor += bPresent ? stScalar.ucWidth : 0;
     }
 
     // From here on every position is the cursor plus a constant.
     const auto uiScalarBytes = static_cast<uint32_t>(pucCursor - (pucTable + 4));
     stOrder.Store(pucVtable + 2, static_cast<uint16_t>(stTable.usBareSize + uiScalarBytes));
     uint8_t *pucObject = pucCursor + 4 * stTable.ucRefs;
-    const CompactRef *pstRef = stPlan.pstRefs + stTable.ucFirstRef;
-    for (uint8_t *pucUoffset = pucCursor; pucUoffset != pucCursor + 4 * stTable.ucRefs;
-         pucUoffset += 4, ++pstRef) {
-        stOrder.Store(pucEntries + 2 * pstRef->ucSlot,
-                      static_cast<uint16_t>(pucUoffset - pucTable));
-        if (pstRef->eKind == Kind::kBytes) {
+    const CompactRef *pstRefs = stPlan.pstRefs + stTable.ucFirstRef;
+    for (uint32_t i = 0; i < stTable.ucRefs; ++i) {
+        const CompactRef stRef = pstRefs[i];
+        uint8_t *pucUoffset = pucCursor + 4 * i;
+        stOrder.Store(pucEntries + 2 * stRef.ucSlot, static_cast<uint16_t>(pucUoffset - pucTable));
+        if (stRef.eKind == Kind::kBytes) {
             stOrder.Store(pucUoffset, static_cast<uint32_t>(pucObject - pucUoffset));  // the count
-            stOrder.Store(pucObject, uint32_t{pstRef->usLength});
-            memcpy_s(pucObject + 4, pstRef->usLength, pucRec + pstRef->usMember, pstRef->usLength);
-            pucObject += 4 + pstRef->usLength;
+            stOrder.Store(pucObject, uint32_t{stRef.usLength});
+            memcpy_s(pucObject + 4, stRef.usLength, pucRec + stRef.usMember, stRef.usLength);
+            pucObject += 4 + stRef.usLength;
         } else {
             // A uoffset reaches the nested table itself, past its vtable.
-            const uint32_t uiSubVtableLen = stPlan.pstTables[pstRef->ucTable].usVtableLen;
+            const uint32_t uiSubVtableLen = stPlan.pstTables[stRef.ucTable].usVtableLen;
             stOrder.Store(pucUoffset,
                           static_cast<uint32_t>(pucObject + uiSubVtableLen - pucUoffset));
-            pucObject = WriteTable<kSwap>(stPlan, pstRef->ucTable, pucObject, pucRec);
+            pucObject = WriteTable<kSwap>(stPlan, stRef.ucTable, pucObject, pucRec);
         }
     }
     return pucObject;
