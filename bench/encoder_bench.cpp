@@ -163,7 +163,7 @@ void Register(const char *pcName, IdlPackFunc pfnPack, IdlPackFixedFunc pfnPackF
     if (uiFixed != uiCompact) benchmark::RegisterBenchmark(memcpyFixed.c_str(), Memcpy, uiFixed);
 
     g_ratios.push_back({name + "/size_query", memcpyCompact, 0});
-    g_ratios.push_back({name + "/compact", memcpyCompact, 4});
+    g_ratios.push_back({name + "/compact", memcpyCompact, 6});
     g_ratios.push_back({name + "/fixed", memcpyFixed, 3});
 }
 

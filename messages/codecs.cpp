@@ -4,22 +4,21 @@
 
 #include "messages/schemas.h"
 #include "serial/codec.h"
+#include "serial/compact_writer.h"
 #include "serial/fixed_layout.h"
 #include "serial/fixed_writer.h"
 
-#define KORVO_DEFINE_REQUEST(Rec)                                                                 \
-    uint32_t Rec##_pack(const SerialBufDesc *pstBuf, const void *pvReq) {                         \
-        constexpr auto &stDesc = korvo::Schema<Rec>::kTable;                                      \
-        return korvo::PackCompact(stDesc, korvo::kCompactSizing<stDesc>.View(), __func__, pstBuf, \
-                                  pvReq);                                                         \
-    }                                                                                             \
-    uint32_t Rec##_pack_fixed(uint8_t *pucBuf, const void *pvReq) {                               \
-        korvo::PackFixed<korvo::kFixedPlan<korvo::Schema<Rec>::kTable>>(pucBuf, pvReq);           \
-        return 0;                                                                                 \
-    }                                                                                             \
-    uint32_t Rec##_fixed_size(void) {                                                             \
-        static constexpr uint32_t kSize = korvo::FixedImageSize(korvo::Schema<Rec>::kTable);      \
-        return kSize;                                                                             \
+#define KORVO_DEFINE_REQUEST(Rec)                                                            \
+    uint32_t Rec##_pack(const SerialBufDesc *pstBuf, const void *pvReq) {                    \
+        return korvo::PackCompact<korvo::Schema<Rec>::kTable>(__func__, pstBuf, pvReq);      \
+    }                                                                                        \
+    uint32_t Rec##_pack_fixed(uint8_t *pucBuf, const void *pvReq) {                          \
+        korvo::PackFixed<korvo::kFixedPlan<korvo::Schema<Rec>::kTable>>(pucBuf, pvReq);      \
+        return 0;                                                                            \
+    }                                                                                        \
+    uint32_t Rec##_fixed_size(void) {                                                        \
+        static constexpr uint32_t kSize = korvo::FixedImageSize(korvo::Schema<Rec>::kTable); \
+        return kSize;                                                                        \
     }
 
 // Only records with an element array have anything to give back after a

@@ -4,17 +4,9 @@
 #define KORVO_CODEC_H
 
 #include "patch_sdk_service_agent.h"
-#include "serial/compact_sizing.h"
 #include "serial/schema.h"
 
 namespace korvo {
-
-// Bytes a compact encoding of the record needs.
-uint32_t CompactSize(const CompactSizingView &stSizing, const void *pvRec);
-
-// Compact encoder and size query, with its argument check logged under pcTag.
-uint32_t PackCompact(const TableDesc &stRoot, const CompactSizingView &stSizing, const char *pcTag,
-                     const SerialBufDesc *pstBuf, const void *pvRec);
 
 // Verifies and decodes a response buffer into pvRsp. pfnRelease gives back
 // what a failed decode had allocated.

@@ -1,132 +1,98 @@
-// Compact encoder: zero scalars left out, nothing aligned or padded. Each
-// table is its vtable followed directly by the table: soffset, the present
-// scalars in slot order, one uoffset per reference slot, then the referenced
-// objects in slot order (a nested table as vtable plus table, byte vectors
-// back to back).
-#include "serial/codec.h"
+// The compact writer, one for every request: it walks the request's plan.
+// Each table is its vtable followed directly by the table: soffset, the
+// present scalars in slot order, one uoffset per reference slot, then the
+// referenced objects in slot order (a nested table as vtable plus table,
+// byte vectors back to back).
+#include "serial/compact_writer.h"
+
 #include "serial/runtime.h"
 #include "serial/secmem.h"
-#include "serial/wire.h"
 
 namespace korvo {
+
 namespace {
 
-bool ScalarPresent(const FieldDesc &stField, const uint8_t *pucRec) {
-    switch (stField.eKind) {
-        case Kind::kU8:
-            return ReadMember<uint8_t>(pucRec, stField.usOffset) != 0;
-        case Kind::kU32:
-            return ReadMember<uint32_t>(pucRec, stField.usOffset) != 0;
-        case Kind::kU64:
-            return ReadMember<uint64_t>(pucRec, stField.usOffset) != 0;
-        default:
-            return false;
-    }
-}
+// Stamped once per byte order, so that the loops below carry no test of it.
+// The plan's steps are copied into locals before use: every store to the
+// buffer may alias them, and would otherwise make the compiler load them again.
+template <bool kSwap>
+uint8_t *WriteTable(const CompactPlanView &stPlan, uint32_t uiTable, uint8_t *pucVtable,
+                    const uint8_t *pucRec) {
+    constexpr ByteOrder stOrder{kSwap};
+    const CompactTable stTable = stPlan.pstTables[uiTable];
+    uint8_t *pucTable = pucVtable + stTable.usVtableLen;
+    uint8_t *pucEntries = pucVtable + 4;
+    stOrder.Store(pucVtable, stTable.usVtableLen);
+    stOrder.Store(pucTable, uint32_t{stTable.usVtableLen});  // soffset: the vtable lies just before
 
-void StoreScalar(const FieldDesc &stField, const uint8_t *pucRec, uint8_t *pucOut, ByteOrder stOrder) {
-    switch (stField.eKind) {
-        case Kind::kU8:
-            *pucOut = ReadMember<uint8_t>(pucRec, stField.usOffset);
-            break;
-        case Kind::kU32:
-            stOrder.Store(pucOut, ReadMember<uint32_t>(pucRec, stField.usOffset));
-            break;
-        default:
-            stOrder.Store(pucOut, ReadMember<uint64_t>(pucRec, stField.usOffset));
-            break;
-    }
-}
-
-// Writes the table's vtable at uiVtable, the table right after it, then its
-// objects; returns the position after the last byte written. Two passes: the
-// present scalars, then the reference slots, whose uoffsets follow the
-// scalars and whose objects follow the table.
-uint32_t WriteTable(const TableDesc &stDesc, const uint8_t *pucRec, uint8_t *pucOut,
-                    uint32_t uiVtable, ByteOrder stOrder) {
-    const uint32_t uiVtableLen = 4 + 2 * stDesc.uiSlots;
-    const uint32_t uiTable = uiVtable + uiVtableLen;
-    uint8_t *pucEntry = pucOut + uiVtable + 4;
-    memset(pucEntry, 0, 2 * stDesc.uiSlots);  // absent until written
-
-    uint32_t uiCursor = uiTable + 4;
-    uint32_t uiRefs = 0;
-    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
-        const FieldDesc &stField = stDesc.pstFields[i];
-        if (!IsScalar(stField.eKind)) {
-            ++uiRefs;
-        } else if (ScalarPresent(stField, pucRec)) {
-            stOrder.Store(pucEntry + 2 * i, static_cast<uint16_t>(uiCursor - uiTable));
-            StoreScalar(stField, pucRec, pucOut + uiCursor, stOrder);
-            uiCursor += ScalarWidth(stField.eKind);
-        }
-    }
-    uint32_t uiRef = uiCursor;  // the next reference slot's uoffset
-    uiCursor += 4 * uiRefs;
-    // The table's own data: soffset, inline fields and its byte vectors.
-    uint32_t uiTableSize = uiCursor - uiTable;
-    for (uint32_t i = 0; uiRefs != 0; ++i) {
-        const FieldDesc &stField = stDesc.pstFields[i];
-        if (IsScalar(stField.eKind)) continue;
-        stOrder.Store(pucEntry + 2 * i, static_cast<uint16_t>(uiRef - uiTable));
-        if (stField.eKind == Kind::kBytes) {
-            stOrder.Store(pucOut + uiRef, uiCursor - uiRef);
-            stOrder.Store(pucOut + uiCursor, uint32_t{stField.usLength});
-            memcpy_s(pucOut + uiCursor + 4, stField.usLength, pucRec + stField.usOffset,
-                     stField.usLength);
-            uiCursor += 4 + stField.usLength;
-            uiTableSize += 4 + stField.usLength;
+    // A present scalar goes to the cursor, which then moves on; an absent one
+    // (a zero) is stored aside, so that no branch depends on the values.
+    uint8_t aucAside[8];
+    uint8_t *pucCursor = pucTable + 4;
+    const CompactScalar *pstScalars = stPlan.pstScalars + stTable.ucFirstScalar;
+    for (uint32_t i = 0; i < stTable.ucScalars; ++i) {
+        const CompactScalar stScalar = pstScalars[i];
+        bool bPresent;
+        if (stScalar.ucWidth == 8) {
+            const auto v = ReadMember<uint64_t>(pucRec, stScalar.usMember);
+            bPresent = v != 0;
+            stOrder.Store(bPresent ? pucCursor : aucAside, v);
         } else {
-            const uint32_t uiSubTable = uiCursor + 4 + 2 * stField.pstSub->uiSlots;
-            stOrder.Store(pucOut + uiRef, uiSubTable - uiRef);
-            uiCursor = WriteTable(*stField.pstSub, pucRec + stField.usOffset, pucOut, uiCursor,
-                                  stOrder);
+            const auto v = ReadMember<uint32_t>(pucRec, stScalar.usMember);
+            bPresent = v != 0;
+            stOrder.Store(bPresent ? pucCursor : aucAside, v);
         }
-        uiRef += 4;
-        --uiRefs;
+        const auto usEntry = static_cast<uint16_t>(bPresent ? pucCursor - pucTable : 0);
+        stOrder.Store(pucEntries + 2 * stScalar.ucSlot, usEntry);
+        pucCursor += bPresent ? stScalar.ucWidth : 0;
     }
 
-    stOrder.Store(pucOut + uiVtable, static_cast<uint16_t>(uiVtableLen));
-    stOrder.Store(pucOut + uiVtable + 2, static_cast<uint16_t>(uiTableSize));
-    stOrder.Store(pucOut + uiTable, uiVtableLen);  // soffset: the vtable lies just before
-    return uiCursor;
+    // From here on every position is the cursor plus a constant.
+    const auto uiScalarBytes = static_cast<uint32_t>(pucCursor - (pucTable + 4));
+    stOrder.Store(pucVtable + 2, static_cast<uint16_t>(stTable.usBareSize + uiScalarBytes));
+    uint8_t *pucObject = pucCursor + 4 * stTable.ucRefs;
+    const CompactRef *pstRefs = stPlan.pstRefs + stTable.ucFirstRef;
+    for (uint32_t i = 0; i < stTable.ucRefs; ++i) {
+        const CompactRef stRef = pstRefs[i];
+        uint8_t *pucUoffset = pucCursor + 4 * i;
+        stOrder.Store(pucEntries + 2 * stRef.ucSlot, static_cast<uint16_t>(pucUoffset - pucTable));
+        if (stRef.eKind == Kind::kBytes) {
+            stOrder.Store(pucUoffset, static_cast<uint32_t>(pucObject - pucUoffset));  // the count
+            stOrder.Store(pucObject, uint32_t{stRef.usLength});
+            memcpy_s(pucObject + 4, stRef.usLength, pucRec + stRef.usMember, stRef.usLength);
+            pucObject += 4 + stRef.usLength;
+        } else {
+            // A uoffset reaches the nested table itself, past its vtable.
+            const uint32_t uiSubVtableLen = stPlan.pstTables[stRef.ucTable].usVtableLen;
+            stOrder.Store(pucUoffset,
+                          static_cast<uint32_t>(pucObject + uiSubVtableLen - pucUoffset));
+            pucObject = WriteTable<kSwap>(stPlan, stRef.ucTable, pucObject, pucRec);
+        }
+    }
+    return pucObject;
 }
 
 }  // namespace
 
-uint32_t CompactSize(const CompactSizingView &stSizing, const void *pvRec) {
-    const auto *pucRec = static_cast<const uint8_t *>(pvRec);
-    uint32_t uiSize = stSizing.uiBase;
-    for (uint32_t i = 0; i < stSizing.uiScalars; ++i) {
-        const ScalarRef &stScalar = stSizing.pstScalars[i];
-        const uint8_t *pucAt = pucRec + stScalar.usOffset;
-        const bool bPresent = stScalar.ucWidth == 8   ? ReadMember<uint64_t>(pucAt, 0) != 0
-                              : stScalar.ucWidth == 4 ? ReadMember<uint32_t>(pucAt, 0) != 0
-                                                      : *pucAt != 0;
-        uiSize += bPresent ? stScalar.ucWidth : 0u;
-    }
-    return uiSize;
-}
-
-uint32_t PackCompact(const TableDesc &stRoot, const CompactSizingView &stSizing, const char *pcTag,
-                     const SerialBufDesc *pstBuf, const void *pvRec) {
-    if (pstBuf == nullptr) {
-        return pvRec != nullptr ? CompactSize(stSizing, pvRec) : 0;
-    }
-    const uint32_t uiCapacity = *pstBuf->puiLen;
+uint32_t EncodeCompact(const char *pcTag, const SerialBufDesc *pstBuf, const void *pvRec,
+                       uint32_t uiSize, const CompactPlanView &stPlan) {
     // A buffer too small for this record is refused like one below the
     // 4-byte minimum, so the encoder never writes past the capacity.
-    if (uiCapacity < 4 || pstBuf->pucData == nullptr || pvRec == nullptr ||
-        uiCapacity < CompactSize(stSizing, pvRec)) {
+    const uint32_t uiCapacity = *pstBuf->puiLen;
+    if (uiCapacity < 4 || pstBuf->pucData == nullptr || pvRec == nullptr || uiCapacity < uiSize) {
         KORVO_LOG(kCodeBadParam, pcTag, "[KORVO]:Param invalid(%s, %u, %s)",
                   NullText(pstBuf->pucData), uiCapacity, NullText(pvRec));
         return 0;
     }
     SerialEnsureInit();
     const ByteOrder stOrder{HostIsBigEndian()};
+    const auto *pucRec = static_cast<const uint8_t *>(pvRec);
     uint8_t *pucOut = pstBuf->pucData;
-    stOrder.Store(pucOut, 8 + 2 * stRoot.uiSlots);  // root table follows the root vtable at 4
-    return WriteTable(stRoot, static_cast<const uint8_t *>(pvRec), pucOut, 4, stOrder);
+    // The root table follows its vtable at 4.
+    stOrder.Store(pucOut, 4 + uint32_t{stPlan.pstTables[0].usVtableLen});
+    const uint8_t *pucEnd = stOrder.bSwap ? WriteTable<true>(stPlan, 0, pucOut + 4, pucRec)
+                                          : WriteTable<false>(stPlan, 0, pucOut + 4, pucRec);
+    return static_cast<uint32_t>(pucEnd - pucOut);
 }
 
 }  // namespace korvo
