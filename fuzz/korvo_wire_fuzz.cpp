@@ -2,7 +2,9 @@
 // as every record. Besides what the sanitizers see (no read outside the
 // input, no leak), it checks that korvo's walk and the library's decoder give
 // the same verdict, that annotate agrees with decode, and that a decoded
-// record's JSON encodes to an image that decodes to the same JSON.
+// record's JSON encodes to an image that decodes to the same JSON. The input
+// is also read as JSON text for every record: accepted JSON must encode to an
+// image the library's decoder accepts.
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -38,6 +40,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pucData, size_t uiSize) {
         KORVO_CHECK(RecordFromJson(stInfo, stVerdict.json, &value, &error), stInfo.pcName);
         const Verdict stAgain = DecodeBuffer(stInfo, CompactImage(stInfo, value.Data()));
         KORVO_CHECK(stAgain.bOk && stAgain.json == stVerdict.json, stInfo.pcName);
+    }
+    const std::string_view text(reinterpret_cast<const char *>(pucData), uiSize);
+    for (const RecordInfo &stInfo : AllRecords()) {
+        RecordValue value;
+        std::string error;
+        if (!RecordFromJson(stInfo, text, &value, &error)) {
+            KORVO_CHECK(!error.empty(), stInfo.pcName);
+            continue;
+        }
+        const Verdict stVerdict = DecodeBuffer(stInfo, CompactImage(stInfo, value.Data()));
+        KORVO_CHECK(stVerdict.bOk, stInfo.pcName);
     }
     return 0;
 }

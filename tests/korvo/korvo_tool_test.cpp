@@ -17,6 +17,10 @@
 #include "tools/korvo/record_json.h"
 
 namespace korvo_tool {
+
+// Test names and messages show a record by its name (found by ADL).
+void PrintTo(const RecordInfo &r, std::ostream *pOs) { *pOs << r.pcName; }
+
 namespace {
 
 using korvo::FieldDesc;
@@ -37,22 +41,27 @@ struct Outcome {
     std::string out, err;
 };
 
-// korvo with args (shell words), stdin from a file when given.
-Outcome Korvo(const std::string &args, const std::string &stdinPath = "/dev/null") {
+// This process's own directory: ctest runs test cases in parallel.
+const std::string &Dir() {
     static const std::string dir = [] {
         char acDir[] = "/tmp/korvo_test.XXXXXX";
         return std::string(mkdtemp(acDir));
     }();
-    const std::string cmd = std::string(KORVO_PROGRAM) + " " + args + " <" + stdinPath + " >" +
-                            dir + "/out 2>" + dir + "/err";
-    const int iRaw = system(cmd.c_str());
-    return {WIFEXITED(iRaw) ? WEXITSTATUS(iRaw) : -1, Slurp(dir + "/out"), Slurp(dir + "/err")};
+    return dir;
 }
 
 std::string Temp(const std::string &name, const std::string &data) {
-    const std::string path = ::testing::TempDir() + "korvo_" + name;
+    const std::string path = Dir() + "/" + name;
     Spit(path, data);
     return path;
+}
+
+// korvo with args (shell words), stdin from a file when given.
+Outcome Korvo(const std::string &args, const std::string &stdinPath = "/dev/null") {
+    const std::string cmd = std::string(KORVO_PROGRAM) + " " + args + " <" + stdinPath + " >" +
+                            Dir() + "/out 2>" + Dir() + "/err";
+    const int iRaw = system(cmd.c_str());
+    return {WIFEXITED(iRaw) ? WEXITSTATUS(iRaw) : -1, Slurp(Dir() + "/out"), Slurp(Dir() + "/err")};
 }
 
 // ---- golden accounts of the worked images ---------------------------------------
@@ -126,8 +135,7 @@ TEST_P(EveryRecord, RandomRecordsGoThroughJsonAndEncodeBackToTheSameJson) {
         RecordValue value(r);
         FillRandom(*r.pstDesc, static_cast<uint8_t *>(value.Data()), value, rng);
         const std::string json = RecordToJson(r, value.Data());
-        const std::string jsonPath = Temp("record.json", json),
-                          imagePath = ::testing::TempDir() + "korvo_image";
+        const std::string jsonPath = Temp("record.json", json), imagePath = Dir() + "/image";
         const Outcome encode =
             Korvo(std::string("encode ") + r.pcName + " " + jsonPath + " -o " + imagePath);
         ASSERT_EQ(encode.iStatus, 0) << encode.err;
@@ -226,6 +234,13 @@ Bytes ShortArray() {
     return Patched(CompactImage(r, value.Data()), 22, {31});
 }
 
+// {"pstInfo":[{},{},...]}: every {} costs a whole element record.
+std::string EmptyElements(size_t n) {
+    std::string json = "{\"pstInfo\":[";
+    for (size_t k = 0; k < n; ++k) json += k == 0 ? "{}" : ",{}";
+    return json + "]}";
+}
+
 struct ErrorCase {
     const char *pcArgs;
     std::string input;  // stdin
@@ -297,6 +312,11 @@ INSTANTIATE_TEST_SUITE_P(
                   R"({"uiInfoNum":2,"pstInfo":[{}]})",
                   2,
                   {"uiInfoNum: 2 differs from the 1 elements of pstInfo"}},
+        ErrorCase{"encode QOMA_PAT_DESC_QUERY_RSP",
+                  EmptyElements(20000),
+                  2,
+                  {"pstInfo: 20000 elements of 1316 bytes are more than korvo makes from 60013 "
+                   "bytes of JSON"}},
         ErrorCase{"check QOMA_PAT_ERROR_QUERY_RSP", Text(WorkedErrorQuery()), 0, {}},
         ErrorCase{kRsp,
                   std::string("\x14\x00\x00", 3),

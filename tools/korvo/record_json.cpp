@@ -199,8 +199,17 @@ void BytesFromJson(const Json &value, const std::string &path, uint8_t *pucAt, s
                    (value.is_object() ? "another object" : value.type_name()));
 }
 
+// What a conversion writes into, and how many bytes of elements it may make:
+// an element written as {} costs its whole record, so the JSON's size bounds
+// the elements it can ask for and memory stays of the order of the input.
+struct Target {
+    RecordValue *pValue;
+    uint64_t ullJsonSize;
+    uint64_t ullElementBudget;
+};
+
 void TableFromJson(const TableDesc &stDesc, const MemberName *pstMembers, const Json &obj,
-                   const std::string &path, uint8_t *pucRec, RecordValue *pValue) {
+                   const std::string &path, uint8_t *pucRec, Target &target) {
     if (!obj.is_object()) Fail(path, std::string("expected an object, got ") + obj.type_name());
     for (const auto &item : obj.items()) {
         bool bKnown = false;
@@ -233,14 +242,20 @@ void TableFromJson(const TableDesc &stDesc, const MemberName *pstMembers, const 
                                                          " elements of " + stName.pcName);
                 }
             }
-            if (n >= (1u << 30)) Fail(member, "too many elements");
-            if (n == 0) continue;
-            uint8_t *pucArray = pValue->MakeElements(static_cast<uint32_t>(n));
             const TableDesc &stSub = *stField.pstSub;
+            if (uint64_t{n} * stSub.uiRecordSize > target.ullElementBudget) {
+                Fail(member, std::to_string(n) + " elements of " +
+                                 std::to_string(stSub.uiRecordSize) +
+                                 " bytes are more than korvo makes from " +
+                                 std::to_string(target.ullJsonSize) + " bytes of JSON (" +
+                                 std::to_string(target.ullElementBudget) + " bytes at most)");
+            }
+            if (n == 0) continue;
+            uint8_t *pucArray = target.pValue->MakeElements(static_cast<uint32_t>(n));
             for (size_t k = 0; k < n; ++k) {
                 TableFromJson(stSub, RecordOf(stSub).pstMembers, (*it)[k],
                               member + "[" + std::to_string(k) + "]",
-                              pucArray + k * stSub.uiRecordSize, pValue);
+                              pucArray + k * stSub.uiRecordSize, target);
             }
             continue;
         }
@@ -260,7 +275,7 @@ void TableFromJson(const TableDesc &stDesc, const MemberName *pstMembers, const 
                 break;
             case Kind::kTable:
                 TableFromJson(*stField.pstSub, RecordOf(*stField.pstSub).pstMembers, *it, member,
-                              pucAt, pValue);
+                              pucAt, target);
                 break;
             case Kind::kVector:
                 break;
@@ -303,8 +318,9 @@ bool RecordFromJson(const RecordInfo &stInfo, std::string_view json, RecordValue
             return false;
         }
         RecordValue value(stInfo);
+        Target target{&value, json.size(), 32 * (uint64_t{json.size()} + (512u << 10))};
         TableFromJson(*stInfo.pstDesc, stInfo.pstMembers, doc, "",
-                      static_cast<uint8_t *>(value.Data()), &value);
+                      static_cast<uint8_t *>(value.Data()), target);
         *pOut = std::move(value);
         return true;
     } catch (const PathError &e) {

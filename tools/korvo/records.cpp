@@ -102,15 +102,30 @@ std::vector<RecordInfo> MakeRecords() {
         }
         throw std::logic_error(std::string("no schema line for ") + pcName);
     };
-#define KORVO_BIND_REQUEST(Rec)                                                             \
-    find(#Rec).eKind = RecordKind::kRequest, find(#Rec).pfnPack = Rec##_pack,               \
-    find(#Rec).pfnPackFixed = Rec##_pack_fixed, find(#Rec).pfnFixedSize = Rec##_fixed_size, \
-    find(#Rec).pfnDecodeTable = nullptr;
-#define KORVO_BIND_RESPONSE(Rec)                                                   \
-    find(#Rec).eKind = RecordKind::kResponse, find(#Rec).pfnUnpack = Rec##_unpack, \
-    find(#Rec).pfnFreeUnpacked = Rec##_free_unpacked, find(#Rec).pfnDecodeTable = nullptr;
-#define KORVO_BIND_ELEMENT(Rec) \
-    find(#Rec).eKind = RecordKind::kElement, find(#Rec).pfnDecodeTable = Rec##_unpack_non_root;
+    // Kinds and codecs from the record lists; the rest stay request bodies.
+#define KORVO_BIND_REQUEST(Rec)            \
+    {                                      \
+        RecordInfo &r = find(#Rec);        \
+        r.eKind = RecordKind::kRequest;    \
+        r.pfnPack = Rec##_pack;            \
+        r.pfnPackFixed = Rec##_pack_fixed; \
+        r.pfnFixedSize = Rec##_fixed_size; \
+        r.pfnDecodeTable = nullptr;        \
+    }
+#define KORVO_BIND_RESPONSE(Rec)                 \
+    {                                            \
+        RecordInfo &r = find(#Rec);              \
+        r.eKind = RecordKind::kResponse;         \
+        r.pfnUnpack = Rec##_unpack;              \
+        r.pfnFreeUnpacked = Rec##_free_unpacked; \
+        r.pfnDecodeTable = nullptr;              \
+    }
+#define KORVO_BIND_ELEMENT(Rec)                   \
+    {                                             \
+        RecordInfo &r = find(#Rec);               \
+        r.eKind = RecordKind::kElement;           \
+        r.pfnDecodeTable = Rec##_unpack_non_root; \
+    }
     KORVO_REQUESTS(KORVO_BIND_REQUEST)
     KORVO_RESPONSES(KORVO_BIND_RESPONSE)
     KORVO_ELEMENTS(KORVO_BIND_ELEMENT)
