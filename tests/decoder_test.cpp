@@ -7,12 +7,14 @@
 #include <string.h>
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "messages/codecs.h"
 #include "serial/wire.h"
 #include "support/korvo_builder.h"
 #include "support/os_layer.h"
+#include "support/record_members.h"
 #include "support/response_cases.h"
 
 namespace pss_test {
@@ -352,6 +354,103 @@ TEST(ElementDecoder, ParametersAreCheckedUnderItsOwnName) {
               (std::vector<std::string>{tag + "Param invalid(null, 16, nonNull)",
                                         tag + "Param invalid(nonNull, -5, null)",
                                         tag + "Table offset(4) is out of range(4 - 4294967295)"}));
+}
+
+// ---- the schemas against the records --------------------------------------
+
+TEST(Schemas, EverySlotIsTheNextMemberOfItsRecord) {
+    std::vector<Member> members;
+#define PSS_TILES(Rec)                                            \
+    {                                                             \
+        SCOPED_TRACE(#Rec);                                       \
+        std::vector<uint8_t> rec(sizeof(Rec));                    \
+        Members(korvo::Schema<Rec>::kTable, rec.data(), members); \
+    }
+    KORVO_RESPONSES(PSS_TILES)
+    KORVO_ELEMENTS(PSS_TILES)
+#undef PSS_TILES
+}
+
+// An element table written by hand from the members listed, in declaration
+// order, with values that differ from slot to slot and from byte to byte,
+// decoded into a dirty record and read back member by member.
+uint8_t SlotByte(uint32_t uiSlot, uint32_t j) { return static_cast<uint8_t>(uiSlot * 16 + j + 1); }
+template <class T>
+T SlotScalar(uint32_t uiSlot) {
+    return static_cast<T>(sizeof(T) == 1 ? 0x80 + uiSlot : 0x11223300 + uiSlot);
+}
+
+template <class R, class... M>
+void ExpectSlotBySlot(void *(*pfnDecode)(const uint8_t *, int32_t, uint32_t, void *),
+                      M R::*...members) {
+    const uint32_t uiTable = 8 + 2 * sizeof...(M);  // the vtable at 4, the byte vectors from 512
+    uint32_t uiSlot = 0, uiAt = uiTable + 4, uiVector = 512;
+    Image img;
+    img.U16(4, static_cast<uint16_t>(uiTable - 4)).Soffset(uiTable, 4);
+    auto put = [&]<class T>(const T *) {
+        img.U16(8 + 2 * uiSlot, static_cast<uint16_t>(uiAt - uiTable));
+        if constexpr (std::is_array_v<T>) {
+            img.Offset(uiAt, uiVector).U32(uiVector, std::extent_v<T>);
+            for (uint32_t j = 0; j < std::extent_v<T>; ++j)
+                img.Put(uiVector + 4 + j, SlotByte(uiSlot, j));
+            uiAt += 4, uiVector += 4 + std::extent_v<T>;
+        } else {
+            img.Put(uiAt, SlotScalar<T>(uiSlot)), uiAt += sizeof(T);
+        }
+        ++uiSlot;
+    };
+    (put(static_cast<const M *>(nullptr)), ...);
+    R out;
+    memset(&out, 0xA5, sizeof out);
+    ASSERT_EQ(pfnDecode(img.Data(), img.Len(), uiTable, &out), &out);
+    uiSlot = 0;
+    auto expect = [&]<class T>(const T &got) {
+        if constexpr (std::is_array_v<T>) {
+            std::vector<uint8_t> want;
+            for (uint32_t j = 0; j < std::extent_v<T>; ++j) want.push_back(SlotByte(uiSlot, j));
+            EXPECT_EQ(std::vector<uint8_t>(got, got + std::extent_v<T>), want) << "slot " << uiSlot;
+        } else {
+            EXPECT_EQ(got, SlotScalar<T>(uiSlot)) << "slot " << uiSlot;
+        }
+        ++uiSlot;
+    };
+    (expect(out.*members), ...);
+}
+
+TEST(ElementRecords, HandWrittenImagesDecodeSlotBySlot) {
+    using Op = QOMA_PAT_OPERFAILINFO;
+    ExpectSlotBySlot(QOMA_PAT_OPERFAILINFO_unpack_non_root, &Op::uiField0, &Op::uiField1,
+                     &Op::uiField2, &Op::uiField3, &Op::uiField4, &Op::acField5, &Op::acField6,
+                     &Op::acField7, &Op::acField8);
+    using Mang = QOMA_PAT_MANG_INFO;
+    ExpectSlotBySlot(QOMA_PAT_MANG_INFO_unpack_non_root, &Mang::uiField0, &Mang::uiField1,
+                     &Mang::uiField2, &Mang::uiField3, &Mang::uiField4, &Mang::acField5,
+                     &Mang::acField6, &Mang::acField7);
+    using App = QOMA_PAT_APP_INFO;
+    ExpectSlotBySlot(QOMA_PAT_APP_INFO_unpack_non_root, &App::uiField0, &App::uiField1,
+                     &App::acField2);
+    using St = QOMA_PAT_STATE_INFO;
+    ExpectSlotBySlot(QOMA_PAT_STATE_INFO_unpack_non_root, &St::acField0, &St::uiField1,
+                     &St::uiField2, &St::uiField3, &St::uiField4, &St::uiField5, &St::uiField6,
+                     &St::uiField7, &St::acField8, &St::uiField9, &St::acField10, &St::acField11,
+                     &St::acField12, &St::acField13, &St::acField14, &St::acField15, &St::acField16,
+                     &St::acField17, &St::acField18);
+    using Err = QOMA_PAT_ERROR_INFO;
+    ExpectSlotBySlot(QOMA_PAT_ERROR_INFO_unpack_non_root, &Err::acField0, &Err::uiField1,
+                     &Err::uiField2, &Err::uiField3, &Err::uiField4, &Err::acField5,
+                     &Err::acField6);
+    using In = QOMA_PAT_INST_INFO;
+    ExpectSlotBySlot(QOMA_PAT_INST_INFO_unpack_non_root, &In::acField0, &In::uiField1,
+                     &In::uiField2, &In::uiField3, &In::uiField4, &In::ucField5, &In::acField6,
+                     &In::ucField7, &In::acField8, &In::ucField9, &In::acField10, &In::acField11,
+                     &In::acField12, &In::acField13, &In::acField14, &In::acField15, &In::acField16,
+                     &In::acField17);
+    using De = QOMA_PAT_DESC_INFO;
+    ExpectSlotBySlot(QOMA_PAT_DESC_INFO_unpack_non_root, &De::uiField0, &De::uiField1,
+                     &De::acField2, &De::acField3, &De::acField4, &De::acField5, &De::acField6,
+                     &De::acField7, &De::acField8, &De::acField9, &De::uiField10, &De::uiField11,
+                     &De::acField12, &De::acField13, &De::acField14, &De::uiField15, &De::acField16,
+                     &De::acField17, &De::acField18, &De::acField19);
 }
 
 TEST_P(EveryResponse, RandomRecordsDecodeBackExactly) {

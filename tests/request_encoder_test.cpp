@@ -17,6 +17,7 @@
 #include "messages/schemas.h"
 #include "serial/fixed_layout.h"
 #include "support/os_layer.h"
+#include "support/record_members.h"
 
 namespace pss_test {
 namespace {
@@ -137,29 +138,6 @@ void ExpectReadsBackAs(const Bytes &image, const TableDesc &stRoot, const uint8_
     r.Table(r.U32(0), stRoot, back.Get());
     EXPECT_EQ(memcmp(back.Get(), pucRec, stRoot.uiRecordSize), 0)
         << "the " << pcWhich << " image reads back as another record";
-}
-
-// A record's scalars and character arrays, the body's included. The slots must
-// follow the record's declaration order; with the slot kinds and widths that
-// the build pins, that ties the schema to the record type.
-struct Member {
-    uint8_t *puc;
-    Kind eKind;
-    uint32_t uiSize;
-};
-
-void Members(const TableDesc &stDesc, uint8_t *pucRec, std::vector<Member> &out) {
-    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
-        const FieldDesc &f = stDesc.pstFields[i];
-        EXPECT_TRUE(i == 0 || f.usOffset > stDesc.pstFields[i - 1].usOffset) << "slot " << i;
-        if (f.eKind == Kind::kTable) {
-            Members(*f.pstSub, pucRec + f.usOffset, out);
-        } else {
-            const uint32_t uiSize =
-                f.eKind == Kind::kBytes ? f.usLength : korvo::ScalarWidth(f.eKind);
-            out.push_back({pucRec + f.usOffset, f.eKind, uiSize});
-        }
-    }
 }
 
 // ---- the thirteen requests ---------------------------------------------------
