@@ -1,7 +1,7 @@
 // The thirteen request encoders, compact and fixed layout: byte-exact images,
 // the compact size of every combination of zero and non-zero scalars, the
-// fixed layout's geometry and padding, the argument check with its message,
-// and a reader of the tests' own that finds the encoded record in both images.
+// fixed layout's padding, and the argument check with its message. (The
+// loopback tests' simulated service reads every request back from both images.)
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <string.h>
@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <random>
 #include <set>
-#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,7 +20,6 @@
 namespace pss_test {
 namespace {
 
-using korvo::FieldDesc;
 using korvo::Kind;
 using korvo::TableDesc;
 using Bytes = std::vector<uint8_t>;
@@ -79,66 +77,6 @@ long FirstDiff(const Bytes &a, const Bytes &b) {
     return m.first == a.end() && m.second == b.end() ? -1 : m.first - a.begin();
 }
 
-// ---- the tests' own reader ---------------------------------------------------
-
-// Reads an image by the format's four reading steps only (root uoffset,
-// soffset to vtable, vtable entry, uoffset to target), each value assembled
-// from its bytes, least significant first, each read checked against the end.
-// The schema only says which record member a slot fills.
-struct Reader {
-    std::span<const uint8_t> image;
-
-    uint64_t Le(uint32_t uiPos, uint32_t uiWidth) const {
-        if (uint64_t{uiPos} + uiWidth > image.size()) {
-            ADD_FAILURE() << "read of " << uiWidth << " bytes at " << uiPos << " past the end";
-            return 0;
-        }
-        uint64_t v = 0;
-        for (uint32_t i = uiWidth; i-- > 0;) v = (v << 8) | image[uiPos + i];
-        return v;
-    }
-    uint32_t U32(uint32_t uiPos) const { return static_cast<uint32_t>(Le(uiPos, 4)); }
-
-    void Table(uint32_t uiTable, const TableDesc &stDesc, uint8_t *pucRec) const {
-        const uint32_t uiVtable = uiTable - U32(uiTable);
-        const uint64_t ullVtableLen = Le(uiVtable, 2);
-        for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
-            const FieldDesc &f = stDesc.pstFields[i];
-            const auto uiAt =
-                static_cast<uint32_t>(ullVtableLen < 6 + 2 * i ? 0 : Le(uiVtable + 4 + 2 * i, 2));
-            uint8_t *pucMember = pucRec + f.usOffset;
-            if (f.eKind == Kind::kU32 || f.eKind == Kind::kU64) {
-                const uint32_t uiWidth = korvo::ScalarWidth(f.eKind);
-                const uint64_t v = uiAt == 0 ? 0 : Le(uiTable + uiAt, uiWidth);
-                const auto u = static_cast<uint32_t>(v);
-                memcpy(pucMember, uiWidth == 8 ? static_cast<const void *>(&v) : &u, uiWidth);
-                continue;
-            }
-            ASSERT_NE(uiAt, 0u) << "reference slot " << i << " absent";
-            const uint32_t uiTarget = uiTable + uiAt + U32(uiTable + uiAt);
-            if (f.eKind == Kind::kTable) {
-                Table(uiTarget, *f.pstSub, pucMember);
-            } else {
-                ASSERT_EQ(f.eKind, Kind::kBytes);
-                EXPECT_EQ(U32(uiTarget), f.usLength) << "count of slot " << i;
-                for (uint32_t j = 0; j < f.usLength; ++j) {
-                    pucMember[j] = static_cast<uint8_t>(Le(uiTarget + 4 + j, 1));
-                }
-            }
-        }
-    }
-};
-
-// Reads the image into a zeroed record and compares it whole with pucRec.
-void ExpectReadsBackAs(const Bytes &image, const TableDesc &stRoot, const uint8_t *pucRec,
-                       const char *pcWhich) {
-    Record back(stRoot.uiRecordSize);
-    const Reader r{image};
-    r.Table(r.U32(0), stRoot, back.Get());
-    EXPECT_EQ(memcmp(back.Get(), pucRec, stRoot.uiRecordSize), 0)
-        << "the " << pcWhich << " image reads back as another record";
-}
-
 // ---- the thirteen requests ---------------------------------------------------
 
 struct Request {
@@ -173,7 +111,7 @@ const Request kRequests[] = {
 // Encodes over two markers, once with exactly the expected capacity and once
 // with the largest: both give the expected size, agree on every byte before it
 // (so each was written) and leave every byte after it alone.
-Bytes PackCompact(const Request &c, const uint8_t *pucRec, uint32_t uiExpected) {
+void PackCompact(const Request &c, const uint8_t *pucRec, uint32_t uiExpected) {
     EXPECT_EQ(c.pfnPack(nullptr, pucRec), uiExpected) << "size query";
     Bytes a(uiExpected + 16, kMarkerA), b(uiExpected + 16, kMarkerB);
     uint32_t uiLenA = uiExpected, uiLenB = 0xFFFFFFFFu;
@@ -185,13 +123,11 @@ Bytes PackCompact(const Request &c, const uint8_t *pucRec, uint32_t uiExpected) 
         << "a byte left unwritten";
     EXPECT_EQ(std::count(a.begin() + uiExpected, a.end(), kMarkerA), 16) << "written past the end";
     EXPECT_EQ(std::count(b.begin() + uiExpected, b.end(), kMarkerB), 16) << "written past the end";
-    a.resize(uiExpected);
-    return a;
 }
 
 // Encodes over two markers: they differ exactly at the padding positions and
 // after the image, and keep the marker there.
-Bytes PackFixed(const Request &c, const uint8_t *pucRec) {
+void PackFixed(const Request &c, const uint8_t *pucRec) {
     const uint32_t uiSize = c.pfnFixedSize();
     Bytes a(uiSize + 16, kMarkerA), b(uiSize + 16, kMarkerB);
     EXPECT_EQ(c.pfnPackFixed(a.data(), pucRec), 0u);
@@ -207,8 +143,6 @@ Bytes PackFixed(const Request &c, const uint8_t *pucRec) {
         EXPECT_TRUE(a[i] == kMarkerA && b[i] == kMarkerB) << "at " << i;
     }
     EXPECT_EQ(unwritten, expected) << "bytes left unwritten";
-    a.resize(uiSize);
-    return a;
 }
 
 class RequestEncoder : public testing::TestWithParam<const Request *> {};
@@ -216,8 +150,7 @@ class RequestEncoder : public testing::TestWithParam<const Request *> {};
 // Each 32-bit scalar zero or random non-zero; each 64-bit one zero, non-zero in
 // its low half, its high half or both; the character arrays random, half the
 // time with a NUL inside. Every combination gives the size of the all-zero
-// record plus the width of every present scalar, and both images read back as
-// the record.
+// record plus the width of every present scalar.
 TEST_P(RequestEncoder, EveryCombinationOfZeroAndNonZeroScalars) {
     const Request &c = *GetParam();
     EXPECT_EQ(c.pfnFixedSize(), c.uiFixedSize);
@@ -254,9 +187,8 @@ TEST_P(RequestEncoder, EveryCombinationOfZeroAndNonZeroScalars) {
             const auto u = static_cast<uint32_t>(v);
             memcpy(m.puc, m.uiSize == 8 ? static_cast<const void *>(&v) : &u, m.uiSize);
         }
-        ExpectReadsBackAs(PackCompact(c, rec.Get(), uiExpected), *c.pstSchema, rec.Get(),
-                          "compact");
-        ExpectReadsBackAs(PackFixed(c, rec.Get()), *c.pstSchema, rec.Get(), "fixed");
+        PackCompact(c, rec.Get(), uiExpected);
+        PackFixed(c, rec.Get());
     }
     EXPECT_TRUE(TakeAllocs().empty()) << "an encoder allocated";
 }
