@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "hooks/error_query_image.h"
 #include "messages/codecs.h"
 #include "serial/wire.h"
 #include "support/korvo_builder.h"
@@ -58,19 +59,7 @@ class Responses : public Hooked, public ::testing::WithParamInterface<ResponseCa
 using EveryResponse = Responses;
 using QueryResponse = Responses;
 
-// QOMA_PAT_ERROR_QUERY_RSP with uiHead0 = 1 and two elements, the first with
-// uiField1 = 5, the second all zero; every vtable just before its table.
-// clang-format off
-const uint8_t kWorked[68] = {
-    0x14, 0, 0, 0,                                   //  0: root table at 20
-    0x10, 0, 0x0c, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //  4: root vtable, 6 slots: slot 0 at +4,
-    8, 0,                                            //     slot 5 at +8
-    0x10, 0, 0, 0, 1, 0, 0, 0, 4, 0, 0, 0,           // 20: soffset, uiHead0, vector at 32
-    2, 0, 0, 0, 0x10, 0, 0, 0, 0x18, 0, 0, 0,        // 32: count 2, tables at 52 and 64
-    8, 0, 8, 0, 0, 0, 4, 0,                          // 44: element 0's vtable: slot 1 at +4
-    8, 0, 0, 0, 5, 0, 0, 0,                          // 52: its soffset, uiField1
-    4, 0, 4, 0, 4, 0, 0, 0};                         // 60: element 1's vtable, no slots; table
-// clang-format on
+const uint8_t (&kWorked)[68] = kErrorQueryImage;  // the worked image
 
 TEST_F(WorkedImage, DecodesToExactlyItsRecordAndReleasesOnce) {
     const ResponseCase &c = ResponseNamed("QOMA_PAT_ERROR_QUERY_RSP");
