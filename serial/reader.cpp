@@ -105,33 +105,14 @@ bool FollowOffset(const Buffer &stBuf, uint64_t ullField, uint64_t *pullTarget) 
     }
 }
 
-// An absent scalar reads as 0; absent arrays, tables and vectors keep the
-// zeros their record was cleared to.
-void ClearAbsent(const FieldDesc &stField, uint8_t *pucRec) {
-    switch (stField.eKind) {
-        case Kind::kU8:
-            WriteMember(pucRec, stField.usOffset, uint8_t{0});
-            break;
-        case Kind::kU32:
-            WriteMember(pucRec, stField.usOffset, uint32_t{0});
-            break;
-        case Kind::kU64:
-            WriteMember(pucRec, stField.usOffset, uint64_t{0});
-            break;
-        default:
-            break;
-    }
-}
-
 // Decodes every slot of an element table: scalars and character arrays only.
+// An absent slot keeps the zeros its caller cleared the record to.
 bool DecodeElementFields(const Buffer &stBuf, const TableDesc &stDesc, const Table &stTable,
                          uint8_t *pucRec) {
     for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
-        const FieldDesc &stField = stDesc.pstFields[i];
         const uint32_t uiEntry = stTable.Entry(stBuf, i);
-        if (uiEntry == 0) {
-            ClearAbsent(stField, pucRec);
-        } else if (!DecodeFlatField(stBuf, stField, uint64_t{stTable.uiPos} + uiEntry, pucRec)) {
+        if (uiEntry != 0 && !DecodeFlatField(stBuf, stDesc.pstFields[i],
+                                             uint64_t{stTable.uiPos} + uiEntry, pucRec)) {
             return false;
         }
     }
@@ -180,11 +161,10 @@ bool DecodeRootFields(const Buffer &stBuf, const TableDesc &stDesc, const Table 
     for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
         const FieldDesc &stField = stDesc.pstFields[i];
         const uint32_t uiEntry = stTable.Entry(stBuf, i);
+        if (uiEntry == 0) continue;  // absent: keeps the zeros the record was cleared to
         const uint64_t ullAt = uint64_t{stTable.uiPos} + uiEntry;
         bool bOk = true;
-        if (uiEntry == 0) {
-            ClearAbsent(stField, pucRec);
-        } else if (stField.eKind == Kind::kTable) {
+        if (stField.eKind == Kind::kTable) {
             uint64_t ullNested;
             bOk = FollowOffset(stBuf, ullAt, &ullNested) &&
                   stField.pfnDecodeElement(stBuf.pucData, static_cast<int32_t>(stBuf.ullLen),

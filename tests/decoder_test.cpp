@@ -1,18 +1,28 @@
 // The verifying decoder: the worked 68-byte image, every failing check
 // (message, printed numbers, code, tag, and what the record and the hooks saw
-// afterwards), the placements a reader must accept, and random records of
-// every response decoding back exactly from several layouts.
+// afterwards), the placements a reader must accept, every schema against its
+// record, every element record slot by slot, random records of every response
+// decoding back exactly from several layouts, and every prefix and many
+// mutations of valid images read against a guard page on a small stack.
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <stddef.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <functional>
+#include <map>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "hooks/error_query_image.h"
 #include "messages/codecs.h"
 #include "serial/wire.h"
 #include "support/korvo_builder.h"
 #include "support/os_layer.h"
+#include "support/record_members.h"
 #include "support/response_cases.h"
 
 namespace pss_test {
@@ -53,22 +63,10 @@ using WorkedImage = Hooked;
 using DescQuery = Hooked;
 class Responses : public Hooked, public ::testing::WithParamInterface<ResponseCase> {};
 using EveryResponse = Responses;
-using WithSlot5 = Responses;
+using GuardPage = Responses;
 using QueryResponse = Responses;
 
-// QOMA_PAT_ERROR_QUERY_RSP with uiHead0 = 1 and two elements, the first with
-// uiField1 = 5, the second all zero; every vtable just before its table.
-// clang-format off
-const uint8_t kWorked[68] = {
-    0x14, 0, 0, 0,                                   //  0: root table at 20
-    0x10, 0, 0x0c, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0,  //  4: root vtable, 6 slots: slot 0 at +4,
-    8, 0,                                            //     slot 5 at +8
-    0x10, 0, 0, 0, 1, 0, 0, 0, 4, 0, 0, 0,           // 20: soffset, uiHead0, vector at 32
-    2, 0, 0, 0, 0x10, 0, 0, 0, 0x18, 0, 0, 0,        // 32: count 2, tables at 52 and 64
-    8, 0, 8, 0, 0, 0, 4, 0,                          // 44: element 0's vtable: slot 1 at +4
-    8, 0, 0, 0, 5, 0, 0, 0,                          // 52: its soffset, uiField1
-    4, 0, 4, 0, 4, 0, 0, 0};                         // 60: element 1's vtable, no slots; table
-// clang-format on
+const uint8_t (&kWorked)[68] = kErrorQueryImage;  // the worked image
 
 TEST_F(WorkedImage, DecodesToExactlyItsRecordAndReleasesOnce) {
     const ResponseCase &c = ResponseNamed("QOMA_PAT_ERROR_QUERY_RSP");
@@ -199,7 +197,8 @@ const Row kRows[] = {
 
 TEST_P(EveryResponse, EveryFailingCheckIsReportedAndLeavesNothingBehind) {
     const ResponseCase &c = GetParam();
-    AnyRecord ok(c);  // Base itself decodes: each row breaks one thing
+    std::map<uint32_t, std::string> checkAtLine;  // messages of different checks, different lines
+    AnyRecord ok(c);                              // Base itself decodes: each row breaks one thing
     ASSERT_EQ(c.pfnUnpack(Base(c).Data(), 44, ok.Bytes()), ok.Bytes());
     c.pfnFree(ok.Bytes());
     for (const Row &row : kRows) {
@@ -212,6 +211,9 @@ TEST_P(EveryResponse, EveryFailingCheckIsReportedAndLeavesNothingBehind) {
                                  row.iLen != 0 ? row.iLen : img.Len(),
                                  row.eStage == kNullRec ? nullptr : rec.Bytes());
         EXPECT_EQ(seen.pvResult, nullptr);
+        for (const LogRecord &log : seen.logs) {
+            EXPECT_EQ(checkAtLine.emplace(log.uiLine, log.format).first->second, log.format);
+        }
         if (row.eStage != kLater) {
             ExpectLog(seen, c.UnpackTag(), 22, row.pcText);
             EXPECT_EQ(rec.Copy(), AnyRecord(c, 0x5A).Copy());
@@ -225,43 +227,6 @@ TEST_P(EveryResponse, EveryFailingCheckIsReportedAndLeavesNothingBehind) {
         ASSERT_EQ(seen.allocs.size(), uiAllocs);
         ASSERT_EQ(seen.frees.size(), uiAllocs);
         EXPECT_TRUE(uiAllocs == 0 || seen.frees[0].pvMem == seen.allocs[0].pvResult);
-    }
-}
-
-TEST_P(WithSlot5, EveryCharacterArrayTakesExactlyItsLength) {
-    const ResponseCase &c = GetParam();
-    const korvo::TableDesc &stElement = *c.Slot5()->pstSub;
-    for (uint32_t uiSlot = 0; uiSlot < stElement.uiSlots; ++uiSlot) {
-        const korvo::FieldDesc &f = stElement.pstFields[uiSlot];
-        if (f.eKind != Kind::kBytes) continue;
-        // The element's vtable at 44 gives only this slot; its table follows,
-        // then the byte vector. A count one off fails, and so does a buffer
-        // ending one byte short of the uoffset, the count or the array.
-        const uint32_t uiL = f.usLength, uiTable = 50 + 2 * uiSlot, uiField = uiTable + 4;
-        const uint32_t uiEnd = uiField + 8 + uiL;
-        const std::pair<uint32_t, uint32_t> variants[] = {
-            {uiL - 1, uiEnd - 1}, {uiL + 1, uiEnd + 1}, {uiL, uiField + 3},
-            {uiL, uiField + 7},   {uiL, uiEnd - 1},     {uiL, uiEnd}};
-        for (const auto &[uiCount, uiLen] : variants) {
-            SCOPED_TRACE("slot " + std::to_string(uiSlot) + ", count " + std::to_string(uiCount) +
-                         ", length " + std::to_string(uiLen));
-            Image img = Base(c).Offset(32, uiTable).U16(44, uint16_t(6 + 2 * uiSlot));
-            img.U16(48 + 2 * uiSlot, 4).Soffset(uiTable, 44).Offset(uiField, uiField + 4);
-            AnyRecord rec(c);
-            const Seen seen = Decode(c, img.ByteVector(uiField + 4, uiCount, 0x41).Data(),
-                                     static_cast<int32_t>(uiLen), rec.Bytes());
-            EXPECT_TRUE(seen.logs.empty());
-            if (uiCount != uiL || uiLen != uiEnd) {
-                EXPECT_EQ(seen.pvResult, nullptr);
-                continue;
-            }
-            ASSERT_EQ(seen.pvResult, rec.Bytes());
-            std::vector<uint8_t> element(stElement.uiRecordSize, 0);
-            memset(element.data() + f.usOffset, 0x41, uiL);
-            const uint8_t *pucGot = c.HasVector() ? rec.Array() : rec.Bytes() + c.Slot5()->usOffset;
-            EXPECT_EQ(std::vector<uint8_t>(pucGot, pucGot + element.size()), element);
-            c.pfnFree(rec.Bytes());
-        }
     }
 }
 
@@ -354,6 +319,114 @@ TEST(ElementDecoder, ParametersAreCheckedUnderItsOwnName) {
                                         tag + "Table offset(4) is out of range(4 - 4294967295)"}));
 }
 
+// ---- the schemas against the records --------------------------------------
+
+TEST(Schemas, EverySlotIsTheNextMemberOfItsRecord) {
+    std::vector<Member> members;
+#define PSS_TILES(Rec)                                            \
+    {                                                             \
+        SCOPED_TRACE(#Rec);                                       \
+        std::vector<uint8_t> rec(sizeof(Rec));                    \
+        Members(korvo::Schema<Rec>::kTable, rec.data(), members); \
+    }
+    KORVO_RESPONSES(PSS_TILES)
+    KORVO_ELEMENTS(PSS_TILES)
+#undef PSS_TILES
+}
+
+// An element table written by hand from the members listed, in declaration
+// order, with values that differ from slot to slot and from byte to byte,
+// decoded into a dirty record and read back member by member.
+uint8_t SlotByte(uint32_t uiSlot, uint32_t j) { return static_cast<uint8_t>(uiSlot * 16 + j + 1); }
+template <class T>
+T SlotScalar(uint32_t uiSlot) {
+    return static_cast<T>(sizeof(T) == 1 ? 0x80 + uiSlot : 0x11223300 + uiSlot);
+}
+
+template <class R, class... M>
+void ExpectSlotBySlot(void *(*pfnDecode)(const uint8_t *, int32_t, uint32_t, void *),
+                      M R::*...members) {
+    const uint32_t uiTable = 8 + 2 * sizeof...(M);  // the vtable at 4, the byte vectors from 512
+    uint32_t uiSlot = 0, uiAt = uiTable + 4, uiVector = 512;
+    std::vector<std::pair<uint32_t, uint32_t>> counts;  // of the arrays: position, length
+    Image img;
+    img.U16(4, static_cast<uint16_t>(uiTable - 4)).Soffset(uiTable, 4);
+    auto put = [&]<class T>(const T *) {
+        img.U16(8 + 2 * uiSlot, static_cast<uint16_t>(uiAt - uiTable));
+        if constexpr (std::is_array_v<T>) {
+            img.Offset(uiAt, uiVector).U32(uiVector, std::extent_v<T>);
+            counts.emplace_back(uiVector, std::extent_v<T>);
+            for (uint32_t j = 0; j < std::extent_v<T>; ++j)
+                img.Put(uiVector + 4 + j, SlotByte(uiSlot, j));
+            uiAt += 4, uiVector += 4 + std::extent_v<T>;
+        } else {
+            img.Put(uiAt, SlotScalar<T>(uiSlot)), uiAt += sizeof(T);
+        }
+        ++uiSlot;
+    };
+    (put(static_cast<const M *>(nullptr)), ...);
+    R out;
+    memset(&out, 0xA5, sizeof out);
+    ASSERT_EQ(pfnDecode(img.Data(), img.Len(), uiTable, &out), &out);
+    uiSlot = 0;
+    auto expect = [&]<class T>(const T &got) {
+        if constexpr (std::is_array_v<T>) {
+            std::vector<uint8_t> want;
+            for (uint32_t j = 0; j < std::extent_v<T>; ++j) want.push_back(SlotByte(uiSlot, j));
+            EXPECT_EQ(std::vector<uint8_t>(got, got + std::extent_v<T>), want) << "slot " << uiSlot;
+        } else {
+            EXPECT_EQ(got, SlotScalar<T>(uiSlot)) << "slot " << uiSlot;
+        }
+        ++uiSlot;
+    };
+    (expect(out.*members), ...);
+    // Every array takes exactly its length, and a buffer one byte short of the
+    // last one fails.
+    for (const auto &[uiPos, uiLen] : counts) {
+        for (const uint32_t uiWrong : {uiLen - 1, uiLen + 1}) {
+            Image bad = img;
+            EXPECT_EQ(pfnDecode(bad.U32(uiPos, uiWrong).Data(), bad.Len(), uiTable, &out), nullptr);
+        }
+    }
+    EXPECT_EQ(pfnDecode(img.Data(), img.Len() - 1, uiTable, &out), nullptr);
+}
+
+TEST(ElementRecords, HandWrittenImagesDecodeSlotBySlot) {
+    using Op = QOMA_PAT_OPERFAILINFO;
+    ExpectSlotBySlot(QOMA_PAT_OPERFAILINFO_unpack_non_root, &Op::uiField0, &Op::uiField1,
+                     &Op::uiField2, &Op::uiField3, &Op::uiField4, &Op::acField5, &Op::acField6,
+                     &Op::acField7, &Op::acField8);
+    using Mang = QOMA_PAT_MANG_INFO;
+    ExpectSlotBySlot(QOMA_PAT_MANG_INFO_unpack_non_root, &Mang::uiField0, &Mang::uiField1,
+                     &Mang::uiField2, &Mang::uiField3, &Mang::uiField4, &Mang::acField5,
+                     &Mang::acField6, &Mang::acField7);
+    using App = QOMA_PAT_APP_INFO;
+    ExpectSlotBySlot(QOMA_PAT_APP_INFO_unpack_non_root, &App::uiField0, &App::uiField1,
+                     &App::acField2);
+    using St = QOMA_PAT_STATE_INFO;
+    ExpectSlotBySlot(QOMA_PAT_STATE_INFO_unpack_non_root, &St::acField0, &St::uiField1,
+                     &St::uiField2, &St::uiField3, &St::uiField4, &St::uiField5, &St::uiField6,
+                     &St::uiField7, &St::acField8, &St::uiField9, &St::acField10, &St::acField11,
+                     &St::acField12, &St::acField13, &St::acField14, &St::acField15, &St::acField16,
+                     &St::acField17, &St::acField18);
+    using Err = QOMA_PAT_ERROR_INFO;
+    ExpectSlotBySlot(QOMA_PAT_ERROR_INFO_unpack_non_root, &Err::acField0, &Err::uiField1,
+                     &Err::uiField2, &Err::uiField3, &Err::uiField4, &Err::acField5,
+                     &Err::acField6);
+    using In = QOMA_PAT_INST_INFO;
+    ExpectSlotBySlot(QOMA_PAT_INST_INFO_unpack_non_root, &In::acField0, &In::uiField1,
+                     &In::uiField2, &In::uiField3, &In::uiField4, &In::ucField5, &In::acField6,
+                     &In::ucField7, &In::acField8, &In::ucField9, &In::acField10, &In::acField11,
+                     &In::acField12, &In::acField13, &In::acField14, &In::acField15, &In::acField16,
+                     &In::acField17);
+    using De = QOMA_PAT_DESC_INFO;
+    ExpectSlotBySlot(QOMA_PAT_DESC_INFO_unpack_non_root, &De::uiField0, &De::uiField1,
+                     &De::acField2, &De::acField3, &De::acField4, &De::acField5, &De::acField6,
+                     &De::acField7, &De::acField8, &De::acField9, &De::uiField10, &De::uiField11,
+                     &De::acField12, &De::acField13, &De::acField14, &De::uiField15, &De::acField16,
+                     &De::acField17, &De::acField18, &De::acField19);
+}
+
 TEST_P(EveryResponse, RandomRecordsDecodeBackExactly) {
     const ResponseCase &c = GetParam();
     std::mt19937 rng(2024);
@@ -392,11 +465,96 @@ TEST_P(EveryResponse, RandomRecordsDecodeBackExactly) {
     }
 }
 
+// ---- reads stay inside the buffer, on a small stack ---------------------------
+
+// Every decoder reads only inside [pucBuf, pucBuf + iBufLen), and needs little
+// stack: buffers lie with their last byte flush against an inaccessible page,
+// and every prefix and many mutations of valid images are decoded on a thread
+// whose stack is 64 KiB (or the least the platform allows, if more: 128 KiB on
+// PowerPC), logging into the test OS layer included. A read past the end
+// faults and ends the test executable.
+
+// Copies the first uiLen bytes of src so that the last one lies just before a
+// PROT_NONE page.
+const uint8_t *AgainstGuardPage(const std::vector<uint8_t> &src, size_t uiLen) {
+    static const size_t uiPage = static_cast<size_t>(sysconf(_SC_PAGESIZE)), uiRoom = 1 << 20;
+    static uint8_t *const pucEnd = [] {
+        void *pv = mmap(nullptr, uiRoom + uiPage, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        auto *pucGuard = static_cast<uint8_t *>(pv) + uiRoom;
+        if (pv == MAP_FAILED || mprotect(pucGuard, uiPage, PROT_NONE) != 0) abort();
+        return pucGuard;
+    }();
+    if (uiLen > uiRoom) abort();
+    if (uiLen != 0) memcpy(pucEnd - uiLen, src.data(), uiLen);
+    return pucEnd - uiLen;
+}
+
+void OnSmallStack(const std::function<void()> &fn) {
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    const long lMin = sysconf(_SC_THREAD_STACK_MIN);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, static_cast<size_t>(lMin > 65536 ? lMin : 65536)),
+              0);
+    pthread_t thread;
+    auto run = [](void *pv) -> void * {
+        (*static_cast<const std::function<void()> *>(pv))();
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, run, const_cast<std::function<void()> *>(&fn)), 0);
+    ASSERT_EQ(pthread_join(thread, nullptr), 0);
+    pthread_attr_destroy(&attr);
+}
+
+TEST_P(GuardPage, EveryPrefixAndMutationStaysInsideTheBufferOnASmallStack) {
+    const ResponseCase &c = GetParam();
+    // The empty root, and valid images in two layouts, small enough to mutate byte by byte.
+    std::mt19937 rng(99);
+    std::vector<std::vector<uint8_t>> images = {{4, 0, 0, 0, 0, 0, 0, 0}};
+    for (const uint32_t uiCount : {1u, 2u}) {
+        std::vector<std::vector<uint8_t>> arena;
+        AnyRecord rec(c);
+        FillRandom(*c.pstDesc, rec.Bytes(), rng, uiCount, &arena);
+        images.push_back(WriteRecord(*c.pstDesc, rec.Bytes()));
+        images.push_back(
+            WriteRecord(*c.pstDesc, rec.Bytes(), {.bVtableAfter = true, .bWriteZeros = true}));
+    }
+    auto decode = [&c](const std::vector<uint8_t> &bytes, size_t uiLen) {
+        AnyRecord rec(c);  // zeroed: a root failure leaves it so, and it can be released
+        const uint8_t *pucBuf = AgainstGuardPage(bytes, uiLen);
+        const bool bOk = c.pfnUnpack(pucBuf, static_cast<int32_t>(uiLen), rec.Bytes()) != nullptr;
+        c.pfnFree(rec.Bytes());
+        return bOk;
+    };
+    OnSmallStack([&] {
+        for (const auto &img : images) {
+            for (size_t uiLen = 0; uiLen < img.size(); ++uiLen) decode(img, uiLen);
+            EXPECT_TRUE(decode(img, img.size()));
+            std::vector<uint8_t> mutated = img;
+            for (size_t uiPos = 0; uiPos < img.size(); ++uiPos) {
+                for (const int iValue :
+                     {0x00, 0xFF, 0x80, 0x7F, img[uiPos] + 1, img[uiPos] - 4, int(rng())}) {
+                    mutated[uiPos] = static_cast<uint8_t>(iValue);
+                    decode(mutated, mutated.size());
+                }
+                mutated[uiPos] = img[uiPos];
+            }
+            for (int i = 0; i < 2000; ++i) {  // damage to several bytes, at random lengths
+                mutated = img;
+                for (int j = 0; j < 4; ++j) mutated[rng() % img.size()] = uint8_t(rng());
+                decode(mutated, rng() % (img.size() + 1));
+            }
+        }
+    });
+    TakeLogs(), TakeAllocs(), TakeFrees();
+    EXPECT_EQ(LiveAllocations(), 0u);
+}
+
 std::string CaseName(const ::testing::TestParamInfo<ResponseCase> &info) {
     return std::string(info.param.pcName).substr(9);  // without "QOMA_PAT_"
 }
 INSTANTIATE_TEST_SUITE_P(Decoder, EveryResponse, ::testing::ValuesIn(AllResponses()), CaseName);
-INSTANTIATE_TEST_SUITE_P(Decoder, WithSlot5, ::testing::ValuesIn(Where(HasSlot5)), CaseName);
+INSTANTIATE_TEST_SUITE_P(Decoders, GuardPage, ::testing::ValuesIn(AllResponses()), CaseName);
 INSTANTIATE_TEST_SUITE_P(Decoder, QueryResponse, ::testing::ValuesIn(Where(IsQuery)), CaseName);
 
 }  // namespace

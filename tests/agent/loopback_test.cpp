@@ -10,31 +10,21 @@
 #include "method_cases.h"
 #include "platform/kelm/kelm_loopback.h"
 #include "support/os_layer.h"
+#include "support/response_cases.h"
 
 namespace pss_test {
 namespace {
 
 constexpr uint32_t kFixed = KELM_LOOPBACK_FIXED_LAYOUT;
 
-// Every field patterned but every third, which stays 0 and so is left out of
-// the compact image; the padding stays zero, as the service's checksum needs.
-void Fill(const korvo::TableDesc &stDesc, uint8_t *pucRec, uint32_t uiSeed) {
-    for (uint32_t k = 0; k < stDesc.uiSlots; ++k) {
-        const korvo::FieldDesc &f = stDesc.pstFields[k];
-        if (f.eKind == korvo::Kind::kTable) Fill(*f.pstSub, pucRec + f.usOffset, uiSeed + k);
-        const uint32_t uiLen =
-            f.eKind == korvo::Kind::kBytes ? f.usLength : korvo::ScalarWidth(f.eKind);
-        for (uint32_t i = 0; k % 3 != 2 && i < uiLen; ++i) {
-            pucRec[f.usOffset + i] = static_cast<uint8_t>(uiSeed + 7 * k + i + 1);
-        }
-    }
-}
-
 struct Request {
     alignas(8) uint8_t auc[1024] = {};
 
+    // Random fields, now and then 0 and so left out of the compact image; the
+    // padding stays zero, as the service's checksum needs.
     Request(const MethodCase &c, uint32_t uiSeed) {
-        Fill(*c.pstReqSchema, auc, uiSeed);
+        std::mt19937 rng(uiSeed);
+        FillRandom(*c.pstReqSchema, auc, rng, 0, nullptr);
         const uint32_t uiElements = 3;  // the service answers with uiHead2 % 4 of them
         if (c.HasResponse())
             memcpy(auc + offsetof(QOMA_PAT_STOP_PLUGIN_REQ, uiHead2), &uiElements, 4);

@@ -1,9 +1,11 @@
 #include "support/os_layer.h"
 
+#include <gtest/gtest.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <mutex>
 #include <set>
@@ -84,6 +86,12 @@ PSS_TEST_EXPORT void ZEL_OsalLogWrite(const SerialLogModule *pstModule, uint32_t
     vsnprintf(acText, sizeof acText, pcFmt, args);
     va_end(args);
     const bool bUnlocked = Unlocked(&g_serialHookLock) && Unlocked(&g_serialLogLock);
+    // What every message of the runtime carries, whichever check it reports.
+    const SerialLogModule &m = *pstModule;
+    EXPECT_TRUE(!strcmp(m.pcModule, "KORVO") && !strcmp(m.pcSubModule, "KORVO_TARNWAY_SERIAL") &&
+                m.uiModuleCode == 0x6200 && m.uiReserved == 0 && uiLevel == 2 && pcFile &&
+                !*pcFile && uiLine > 0 && uiLine < 5000 && bUnlocked)
+        << acText << ": level " << uiLevel << ", line " << uiLine << ", unlocked " << bUnlocked;
     std::lock_guard<std::mutex> lock(g_mutex);
     g_logs.push_back({pstModule, uiLevel, uiCode, pcFile != nullptr ? pcFile : "", uiLine,
                       pcFunc != nullptr ? pcFunc : "", pcFmt, acText, bUnlocked});

@@ -1,7 +1,9 @@
 // A recording OS abstraction layer for the tests. Every test executable that
 // links this defines ZEL_OsalMemUseFlagGet (answering 1), ZEL_OsalMemCacheAlloc,
 // ZEL_OsalMemFree and ZEL_OsalLogWrite, exported so that the runtime finds
-// them with dlsym as it would in a device process.
+// them with dlsym as it would in a device process. The log writer fails the
+// running test unless a message comes from the runtime's module, at level 2,
+// with an empty file name and a source line, no lock of the runtime held.
 #ifndef PSS_TEST_OS_LAYER_H
 #define PSS_TEST_OS_LAYER_H
 
