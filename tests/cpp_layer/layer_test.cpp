@@ -4,8 +4,8 @@
 // Built twice, as C++17 (the layer's own span) and as C++20 (std::span).
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
+#include <tuple>
 
 #include "messages/method_list.h"
 #include "patch_sdk_service_agent.hpp"
@@ -51,7 +51,9 @@ void OnComplete(IdlCallResult stResult, void *pvRsp, void *pvUser) {
     if (pvRsp != nullptr) memcpy(&o.stHead, pvRsp, sizeof o.stHead);
 }
 
-void ExpectServed(uint32_t uiNumber, uint32_t uiChecksum) {
+// A call that succeeded, and the service's record of it.
+void ExpectServed(uint32_t uiStatus, uint32_t uiNumber, uint32_t uiChecksum) {
+    EXPECT_EQ(uiStatus, KELM_OK);
     KelmLoopbackTrace stTrace;
     KelmLoopback_LastRequest(&stTrace);
     EXPECT_EQ(stTrace.uiMethod, uiNumber);
@@ -65,8 +67,7 @@ void CallEveryWay(uint32_t uiNumber) {
     for (uint32_t uiArg : {0u, uint32_t{KELM_LOOPBACK_FIXED_LAYOUT}}) {
         const Request<M> q(uiNumber + uiArg);
         const auto result = pss::call<M>(q.stRec, uiArg);
-        ASSERT_TRUE(result) << result.status().uiStatus;
-        ExpectServed(uiNumber, q.Checksum());
+        ExpectServed(result.status().uiStatus, uiNumber, q.Checksum());
         AsyncOutcome o;
         if constexpr (pss::has_response_v<M>) {
             EXPECT_EQ((*result)->uiHead2, uiNumber);
@@ -78,15 +79,13 @@ void CallEveryWay(uint32_t uiNumber) {
                 EXPECT_EQ(LiveAllocations(), 1u);
             }
         } else {
-            EXPECT_EQ(pss::send_oneway<M>(q.stRec, uiArg), KELM_OK);
-            ExpectServed(uiNumber, q.Checksum());
-            EXPECT_EQ(pss::call_async<M>(q.stRec, nullptr, nullptr, uiArg), KELM_OK);  // one-way
-            ExpectServed(uiNumber, q.Checksum());
+            ExpectServed(pss::send_oneway<M>(q.stRec, uiArg), uiNumber, q.Checksum());
+            ExpectServed(pss::call_async<M>(q.stRec, nullptr, nullptr, uiArg),  // one-way
+                         uiNumber, q.Checksum());
         }
-        ASSERT_EQ(pss::call_async<M>(q.stRec, OnComplete, &o, uiArg), PSS_AGENT_OK);
+        EXPECT_EQ(pss::call_async<M>(q.stRec, OnComplete, &o, uiArg), PSS_AGENT_OK);
         KelmLoopback_Drain();
-        EXPECT_EQ(o.stResult.uiStatus, KELM_OK);
-        ExpectServed(uiNumber, q.Checksum());
+        ExpectServed(o.stResult.uiStatus, uiNumber, q.Checksum());
         if (pss::has_response_v<M>) {
             EXPECT_EQ(o.stHead.uiHead4, q.Checksum());
         }
@@ -115,43 +114,34 @@ DescResponse Query() { return *pss::call<Desc>(Request<Desc>(5).stRec); }
 
 struct ReleaseCase {
     const char *pcName;
-    void (*pfnRun)();
     size_t uiFrees;  // releases of a decoded array by the end of the case
+    void (*pfnRun)();
 };
 
 const ReleaseCase kReleaseCases[] = {
-    {"kept in its result",
-     [] { EXPECT_EQ(pss::call<Desc>(Request<Desc>(1).stRec)->infos().size(), 3u); }, 1},
-    {"moved twice, assigned over an empty owner",
+    {"kept in its result", 1,
+     [] { EXPECT_EQ(pss::call<Desc>(Request<Desc>(1).stRec)->infos().size(), 3u); }},
+    {"moved twice, assigned over an empty owner", 1,
      [] {
-         DescResponse a = Query();
-         DescResponse b(std::move(a));
-         DescResponse c;
+         DescResponse a = Query(), b(std::move(a)), c;
          c = std::move(b);
          EXPECT_TRUE(a.infos().empty() && b.infos().empty());
          EXPECT_EQ(c.infos().size(), 3u);
          EXPECT_EQ(LiveAllocations(), 1u);
-     },
-     1},
-    {"assigned over a full owner, then reset twice",
+     }},
+    {"assigned over a full owner, then reset twice", 2,
      [] {
          DescResponse a = Query(), b = Query();
          a = std::move(b);  // a's first array goes back here
          EXPECT_EQ(LiveAllocations(), 1u);
-         a.reset();
-         a.reset();
+         a.reset(), a.reset();
          EXPECT_TRUE(a.infos().empty());
-     },
-     2},
-    {"early return from a loop",
+     }},
+    {"one per pass of a loop", 3,
      [] {
-         for (int i = 0;; ++i) {
-             DescResponse r = Query();
-             if (i == 2) return;
-         }
-     },
-     3},
-    {"adopted from a C call",
+         for (int i = 0; i < 3; ++i) DescResponse r = Query();
+     }},
+    {"adopted from a C call", 1,
      [] {
          const Request<Desc> q(2);
          QOMA_PAT_DESC_QUERY_RSP stRsp{};
@@ -160,24 +150,19 @@ const ReleaseCase kReleaseCases[] = {
          IdlMsgOps stOps;
          Desc::set_idl(&stOps);
          stOps.pfnFreeUnpacked(&stRsp);  // the source no longer holds the array
-     },
-     1},
-    {"failed decode",
+     }},
+    {"failed decode", 0,
      [] {
          const auto r = pss::call<Desc>(Request<Desc>(3).stRec, KELM_LOOPBACK_CORRUPT_ANSWER);
-         EXPECT_FALSE(r);
          EXPECT_EQ(r.status().uiStatus, KELM_ERR_BAD_ANSWER);
-         EXPECT_TRUE(r->infos().empty());
-         EXPECT_EQ((*r)->uiInfoNum, 0u);
-     },
-     0},
-    {"unreachable service",
+         EXPECT_TRUE(!r && r->infos().empty() && (*r)->uiInfoNum == 0);
+     }},
+    {"unreachable service", 0,
      [] {
          const auto r = pss::call<Desc>(Request<Desc>(4).stRec, KELM_LOOPBACK_UNREACHABLE);
          EXPECT_EQ(r.status().uiValue, 0u);
          EXPECT_EQ(r.status().uiStatus, PSS_AGENT_EINVAL);
-     },
-     0},
+     }},
 };
 
 TEST(CppLayer, OwnerReleasesExactlyOnce) {
@@ -204,25 +189,22 @@ struct Guarded {
 
 TEST(CppLayer, TextHelpersStayInsideTheArray) {
     static_assert(pss::text("abc") == "abc");
-    const struct {
-        std::string_view sIn;
-        bool bFits;
-        std::string_view sOut;
-    } kCases[] = {
+    const std::tuple<std::string_view, bool, std::string_view> kCases[] = {
+        // in, fits, text
         {"", true, ""},
         {"abc", true, "abc"},
         {"12345678", true, "12345678"},      // full length, no NUL left
         {"123456789AB", false, "12345678"},  // over-long: cut, reported
         {std::string_view("ab\0cd", 5), true, "ab"},
     };
-    for (const auto &c : kCases) {
+    for (const auto &[sIn, bFits, sOut] : kCases) {
         Guarded g;
         memset(&g, 'x', sizeof g);
-        EXPECT_EQ(pss::set_text(g.ac, c.sIn), c.bFits) << c.sIn;
-        EXPECT_EQ(pss::text(g.ac), c.sOut);
-        const size_t uiCopied = std::min(c.sIn.size(), sizeof g.ac);
-        for (size_t i = uiCopied; i < sizeof g.ac; ++i) EXPECT_EQ(g.ac[i], '\0') << i;
-        EXPECT_EQ(std::string_view(g.acGuard, 4), "xxxx");
+        EXPECT_EQ(pss::set_text(g.ac, sIn), bFits) << sIn;
+        EXPECT_EQ(pss::text(g.ac), sOut);
+        std::string want(sIn.substr(0, sizeof g.ac));  // then zeros, the guard untouched
+        want.resize(sizeof g.ac);
+        EXPECT_EQ(std::string_view(reinterpret_cast<const char *>(&g), sizeof g), want + "xxxx");
     }
     Guarded g;
     memset(&g, 'y', sizeof g);  // no NUL anywhere: the text stops at the array's end

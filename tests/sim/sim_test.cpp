@@ -25,9 +25,8 @@ Bytes Slurp(const fs::path &path) {
     EXPECT_TRUE(in.good()) << path;
     return {std::istreambuf_iterator<char>(in), {}};
 }
-void Spill(const fs::path &path, const Bytes &bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+void Spill(const fs::path &path, const Bytes &b) {
+    std::ofstream(path, std::ios::binary) << std::string(b.begin(), b.end());
 }
 fs::path Dir(const char *pcVariable) { return getenv(pcVariable); }
 void Clear(const fs::path &dir) {  // an earlier run's files
@@ -50,6 +49,10 @@ struct Request {
     }
 };
 
+const ResponseCase &ResponseOf(const MethodCase &c) {  // a stand-in record for one-way methods
+    return ResponseNamed(c.HasResponse() ? c.pcRsp : "QOMA_PAT_ACTIVE_RSP");
+}
+
 // A decoded response as bytes: the record without its array pointer, then the array.
 Bytes Flat(const ResponseCase &rc, const AnyRecord &r) {
     Bytes b = r.Copy(), e = r.Elements();
@@ -71,8 +74,7 @@ TEST(Capture, EveryCallLeavesItsImages) {
             uint32_t uiSize = uint32_t(image.size());
             const SerialBufDesc stBuf = {image.data(), &uiSize};
             uiLayout != 0 ? c.pfnRefPackFixed(image.data(), q.auc) : c.pfnRefPack(&stBuf, q.auc);
-            const ResponseCase &rc =
-                ResponseNamed(c.HasResponse() ? c.pcRsp : "QOMA_PAT_ACTIVE_RSP");
+            const ResponseCase &rc = ResponseOf(c);
             AnyRecord got(rc), read(rc);
             ASSERT_EQ(c.pfnSync(q.auc, got.Bytes(), uiLayout).uiStatus, KELM_OK);
             EXPECT_EQ(Slurp(Captured(uiCall, c.pcOp, "request")), image);
@@ -98,13 +100,11 @@ TEST(Capture, EveryCallLeavesItsImages) {
     void *pvInvoke = RPC_GetRpcInvoke(&g_stServerAddr_PatchSdkService, 0);
     EXPECT_EQ(RPC_IdlMsgSyncCall(pvInvoke, q.auc, nullptr, &stOdd, &stOps).uiStatus,
               KELM_ERR_BAD_REQUEST);
-    std::set<unsigned long> calls;  // every number used, each by one call's files
-    size_t uiFiles = 0;
-    for (const auto &entry : fs::directory_iterator(Dir("KELM_CAPTURE_DIR"))) {
-        calls.insert(std::stoul(entry.path().filename())), ++uiFiles;
-    }
-    EXPECT_EQ(calls.size(), 3 * 13u + 1);
-    EXPECT_EQ(uiFiles, 3 * (13u + 10) + 1);
+    std::multiset<unsigned long> calls;  // every number used, each by one call's files
+    for (const auto &e : fs::directory_iterator(Dir("KELM_CAPTURE_DIR")))
+        calls.insert(std::stoul(e.path().filename()));
+    EXPECT_EQ(std::set(calls.begin(), calls.end()).size(), 3 * 13u + 1);
+    EXPECT_EQ(calls.size(), 3 * (13u + 10) + 1);
     EXPECT_TRUE(fs::exists(Captured(3 * 13 + 1, "___QOMA_PAT_x_y", "request")));
 }
 
@@ -143,8 +143,8 @@ const AnswerCase kAnswers[] = {
 TEST(Answers, FromFilesAsTheyAre) {
     const MethodCase &c = kMethodCases[3];
     const ResponseCase &rc = ResponseNamed(c.pcRsp);
-    const fs::path bin = Dir("KELM_SIM_ANSWERS") / "QueryErrorInfo.bin";
-    const fs::path json = Dir("KELM_SIM_ANSWERS") / "QueryErrorInfo.json";
+    const fs::path bin = Dir("KELM_SIM_ANSWERS") / "QueryErrorInfo.bin",
+                   json = Dir("KELM_SIM_ANSWERS") / "QueryErrorInfo.json";
     fs::create_directories(Dir("KELM_SIM_ANSWERS"));
     Clear(Dir("KELM_CAPTURE_DIR")), Clear(Dir("KELM_SIM_ANSWERS"));
     AnyRecord first(rc);
@@ -168,9 +168,7 @@ TEST(Answers, FromFilesAsTheyAre) {
         EXPECT_EQ(r.uiStatus, a.uiStatus);
         EXPECT_EQ(err.empty(), *a.pcStderr == '\0') << err;
         EXPECT_NE(err.find(a.pcStderr), std::string::npos) << err;
-        uint32_t uiHead0 = 0;
-        memcpy(&uiHead0, got.Bytes(), 4);
-        EXPECT_EQ(uiHead0, a.uiHead0);  // a refused answer leaves zeros
+        EXPECT_EQ(*reinterpret_cast<uint32_t *>(got.Bytes()), a.uiHead0);  // 0 when refused
         rc.pfnFree(got.Bytes());
         // What reached the decoder is exactly what the file holds.
         const fs::path sent = Captured(++uiCall, c.pcOp, "response");
@@ -182,9 +180,9 @@ TEST(Answers, FromFilesAsTheyAre) {
 TEST(Unwritable, ReportedOnceWhileCallsGoOn) {
     testing::internal::CaptureStderr();
     for (const MethodCase &c : kMethodCases) {
-        AnyRecord rsp(ResponseNamed(c.HasResponse() ? c.pcRsp : "QOMA_PAT_ACTIVE_RSP"));
+        AnyRecord rsp(ResponseOf(c));
         EXPECT_EQ(c.pfnSync(Request(c, 1).auc, rsp.Bytes(), 0).uiStatus, KELM_OK) << c.pcOp;
-        if (c.HasResponse()) ResponseNamed(c.pcRsp).pfnFree(rsp.Bytes());
+        if (c.HasResponse()) ResponseOf(c).pfnFree(rsp.Bytes());
     }
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_NE(err.find("cannot write /dev/null/capture/000001-Active-request.bin"), err.npos)
