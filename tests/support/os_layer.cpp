@@ -62,14 +62,16 @@ PSS_TEST_EXPORT void *ZEL_OsalMemCacheAlloc(uint32_t uiSize, uint32_t uiModuleId
                                             const char *pcTag) {
     std::lock_guard<std::mutex> lock(g_mutex);
     void *pvMem = g_failAllocations ? nullptr : malloc(uiSize == 0 ? 1 : uiSize);
-    g_allocs.push_back({uiSize, uiModuleId, pcTag != nullptr ? pcTag : "", pvMem});
+    EXPECT_EQ(uiModuleId, SERIAL_MEM_MODULE_ID);
+    g_allocs.push_back({uiSize, pcTag != nullptr ? pcTag : "", pvMem});
     if (pvMem != nullptr) g_live.insert(pvMem);
     return pvMem;
 }
 
 PSS_TEST_EXPORT void ZEL_OsalMemFree(void *pvMem, uint32_t uiModuleId, const char *pcTag) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_frees.push_back({pvMem, uiModuleId, pcTag != nullptr ? pcTag : ""});
+    EXPECT_EQ(uiModuleId, SERIAL_MEM_MODULE_ID);
+    g_frees.push_back({pvMem, pcTag != nullptr ? pcTag : ""});
     if (pvMem != nullptr && g_live.erase(pvMem) == 0) {
         fprintf(stderr, "ZEL_OsalMemFree: %p was not allocated here\n", pvMem);
         abort();
@@ -93,6 +95,5 @@ PSS_TEST_EXPORT void ZEL_OsalLogWrite(const SerialLogModule *pstModule, uint32_t
                 !*pcFile && uiLine > 0 && uiLine < 5000 && bUnlocked)
         << acText << ": level " << uiLevel << ", line " << uiLine << ", unlocked " << bUnlocked;
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_logs.push_back({pstModule, uiLevel, uiCode, pcFile != nullptr ? pcFile : "", uiLine,
-                      pcFunc != nullptr ? pcFunc : "", pcFmt, acText, bUnlocked});
+    g_logs.push_back({uiCode, uiLine, pcFunc != nullptr ? pcFunc : "", pcFmt, acText});
 }

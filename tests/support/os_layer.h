@@ -18,27 +18,19 @@
 namespace pss_test {
 
 struct LogRecord {
-    const SerialLogModule *pstModule;
-    uint32_t uiLevel;
-    uint32_t uiCode;
-    std::string file;
-    uint32_t uiLine;
-    std::string func;
-    std::string format;
-    std::string text;       // the format applied to its arguments
-    bool bRuntimeUnlocked;  // neither lock of the runtime was held during the call
+    uint32_t uiCode, uiLine;
+    std::string func, format;
+    std::string text;  // the format applied to its arguments
 };
 
 struct AllocRecord {
     uint32_t uiSize;
-    uint32_t uiModuleId;
     std::string tag;
     void *pvResult;
 };
 
 struct FreeRecord {
     void *pvMem;
-    uint32_t uiModuleId;
     std::string tag;
 };
 
