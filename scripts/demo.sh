@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo: builds the native configuration into $PSS_BUILD_ROOT/native
 # (default: build/native) with what a Debian 12 C++ machine has (GCC, CMake,
-# Ninja) and runs the demo clients against the in-process loopback middleware:
+# Ninja; the wire tool's JSON and command-line libraries are installed with
+# apt-get when missing) and runs the demo clients against the in-process loopback middleware:
 # the C one (pss_demo), then the C++ one through the header-only layer
 # (pss_demo_cpp).
 set -euo pipefail
@@ -13,6 +14,9 @@ if [ ! -f "$root/examples/CMakeLists.txt" ]; then
     echo "demo: the demo client (examples/, target pss_demo) is not part of this tree yet" >&2
     exit 1
 fi
+# The native tree also builds the wire tool korvo, which the simulated service
+# uses for JSON answers: its two header-only libraries come from Debian.
+"$root/scripts/install-deps.sh" demo
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
 for target in pss_demo pss_demo_cpp; do
     if ! cmake --build "$dir" --target "$target"; then

@@ -4,7 +4,7 @@
 # nothing and does not touch the network. Needs root (or sudo) only when it
 # has something to install.
 #
-#   scripts/install-deps.sh [native|sanitize|tsan|arm|ppc|package|abi ...]   (default: all)
+#   scripts/install-deps.sh [demo|native|sanitize|tsan|arm|ppc|package|abi ...]   (default: all)
 set -euo pipefail
 
 configs=("$@")
@@ -22,6 +22,7 @@ clang_rt_package() {
 packages=(cmake ninja-build g++ googletest)
 for config in "${configs[@]}"; do
     case "$config" in
+        demo) packages+=(nlohmann-json3-dev libcli11-dev) ;;  # the native tree builds korvo
         native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev) ;;
         sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev) ;;
         tsan) packages+=(clang nlohmann-json3-dev libcli11-dev) ;;
