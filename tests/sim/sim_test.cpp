@@ -1,17 +1,23 @@
-// Capture files and scripted answers of the simulated service, seen from a
-// client: what lands in the capture directory, and what reaches the caller
-// when a file answers for the service.
+// End to end through the loopback middleware and its simulated service, seen
+// from a client: every method through every family with compact and
+// fixed-layout images, the capture files the calls leave, calls in flight
+// from two threads, answers scripted from files, and a capture directory
+// that cannot be written. The codec tests prove the bytes; here the service's
+// trace, the capture and the answer show that the caller's request reached it
+// whole and that the answer came back.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
+#include <optional>
 #include <set>
+#include <thread>
 
 #include "agent/method_cases.h"
 #include "middleware/kelm_rpc.h"
 #include "platform/kelm/kelm_loopback.h"
+#include "support/os_layer.h"
 #include "support/response_cases.h"
 
 namespace pss_test {
@@ -19,6 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
+constexpr uint32_t kFixed = KELM_LOOPBACK_FIXED_LAYOUT;
 
 Bytes Slurp(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
@@ -28,24 +35,36 @@ Bytes Slurp(const fs::path &path) {
 void Spill(const fs::path &path, const Bytes &b) {
     std::ofstream(path, std::ios::binary) << std::string(b.begin(), b.end());
 }
-fs::path Dir(const char *pcVariable) { return getenv(pcVariable); }
+fs::path Dir(const char *pcVariable = "KELM_CAPTURE_DIR") { return getenv(pcVariable); }
 void Clear(const fs::path &dir) {  // an earlier run's files
     for (const auto &entry : fs::directory_iterator(dir)) fs::remove_all(entry);
 }
 fs::path Captured(uint32_t uiCall, const char *pcOp, const char *pcKind) {
     char acName[96];
     snprintf(acName, sizeof acName, "%06u-%s-%s.bin", uiCall, pcOp, pcKind);
-    return Dir("KELM_CAPTURE_DIR") / acName;
+    return Dir() / acName;
 }
 
+// Random fields, now and then 0 and so left out of the compact image, with the
+// padding zero as the service's checksum needs; uiHead0 as given (the service
+// echoes it) and uiHead2 3, for three elements in query answers.
 struct Request {
     alignas(8) uint8_t auc[1024] = {};
-    Request(const MethodCase &c, uint32_t uiHead0) {
+    const MethodCase &c;
+    Request(const MethodCase &stCase, uint32_t uiHead0) : c(stCase) {
         std::mt19937 rng(uiHead0);
         FillRandom(*c.pstReqSchema, auc, rng, 0, nullptr);
-        const uint32_t auiHead[] = {uiHead0, 0, 3};  // three elements in query answers
+        const uint32_t auiHead[] = {uiHead0, 0, 3};
         memcpy(auc, auiHead, 4);
         memcpy(auc + offsetof(QOMA_PAT_STOP_PLUGIN_REQ, uiHead2), auiHead + 2, 4);
+    }
+    uint32_t Checksum() const { return KelmLoopback_Checksum(auc, c.uiReqSize); }
+    Bytes Image(uint32_t uiLayout) const {  // as the encoders write it
+        Bytes image(uiLayout != 0 ? c.uiFixedSize : c.pfnRefPack(nullptr, auc));
+        uint32_t uiSize = uint32_t(image.size());
+        const SerialBufDesc stBuf = {image.data(), &uiSize};
+        uiLayout != 0 ? c.pfnRefPackFixed(image.data(), auc) : c.pfnRefPack(&stBuf, auc);
+        return image;
     }
 };
 
@@ -61,51 +80,125 @@ Bytes Flat(const ResponseCase &rc, const AnyRecord &r) {
     return b;
 }
 
-// Every call of every method, in both layouts: the request image byte for byte
-// as the encoders write it, the answer decoding to what the caller got.
-TEST(Capture, EveryCallLeavesItsImages) {
-    Clear(Dir("KELM_CAPTURE_DIR"));
+struct Outcome {
+    const MethodCase *pstCase;
+    IdlCallResult stResult{};
+    bool bCalled = false;
+    std::optional<QOMA_PAT_APPCOMMON_RSP> head{};  // the head every response begins with
+};
+
+void OnComplete(IdlCallResult stResult, void *pvRsp, void *pvUserData) {
+    Outcome &o = *static_cast<Outcome *>(pvUserData);
+    o.stResult = stResult;
+    o.bCalled = true;
+    if (pvRsp != nullptr) memcpy(&o.head.emplace(), pvRsp, sizeof *o.head);
+}
+
+void ExpectAllGivenBack() {
+    KelmLoopback_Drain();
+    EXPECT_EQ(KelmLoopback_LiveBlocks(), 0u);
+    EXPECT_EQ(LiveAllocations(), 0u);  // every decoded array released
+}
+
+// s: synchronous, a: _async, o: _oneway, n: _async without a callback. Every
+// call takes the next capture number: a call made twice or not at all shows.
+TEST(Capture, EveryFamilyOfEveryMethodWithBothImages) {
+    Clear(Dir());
     uint32_t uiCall = 0;
-    for (uint32_t uiLayout : {0u, unsigned{KELM_LOOPBACK_FIXED_LAYOUT}}) {
+    for (const uint32_t uiLayout : {0u, kFixed}) {
         for (const MethodCase &c : kMethodCases) {
-            SCOPED_TRACE(testing::Message() << c.pcOp << " layout " << uiLayout);
-            const Request q(c, ++uiCall);
-            Bytes image(uiLayout != 0 ? c.uiFixedSize : c.pfnRefPack(nullptr, q.auc));
-            uint32_t uiSize = uint32_t(image.size());
-            const SerialBufDesc stBuf = {image.data(), &uiSize};
-            uiLayout != 0 ? c.pfnRefPackFixed(image.data(), q.auc) : c.pfnRefPack(&stBuf, q.auc);
-            const ResponseCase &rc = ResponseOf(c);
-            AnyRecord got(rc), read(rc);
-            ASSERT_EQ(c.pfnSync(q.auc, got.Bytes(), uiLayout).uiStatus, KELM_OK);
-            EXPECT_EQ(Slurp(Captured(uiCall, c.pcOp, "request")), image);
-            if (!c.HasResponse()) {
-                EXPECT_FALSE(fs::exists(Captured(uiCall, c.pcOp, "response")));
-                continue;
+            for (const char cFn : std::string(c.HasResponse() ? "sa" : "saon")) {
+                SCOPED_TRACE(testing::Message() << c.pcOp << " " << cFn << " layout " << uiLayout);
+                const Request q(c, ++uiCall);
+                const ResponseCase &rc = ResponseOf(c);
+                AnyRecord got(rc, 0xCD);
+                Outcome o{&c};
+                if (cFn == 's') {
+                    OnComplete(c.pfnSync(q.auc, got.Bytes(), uiLayout),
+                               c.HasResponse() ? got.Bytes() : nullptr, &o);
+                } else if (cFn == 'a') {
+                    EXPECT_EQ(c.pfnAsync(q.auc, OnComplete, &o, uiLayout), 0u);
+                    KelmLoopback_Drain();
+                    EXPECT_TRUE(o.bCalled);
+                } else {
+                    o.stResult.uiStatus = cFn == 'o'
+                                              ? c.pfnOneway(q.auc, uiLayout)
+                                              : c.pfnAsync(q.auc, nullptr, nullptr, uiLayout);
+                }
+                KelmLoopbackTrace stTrace;
+                KelmLoopback_LastRequest(&stTrace);
+                EXPECT_EQ(stTrace.uiMethod, c.uiNumber);
+                EXPECT_EQ(stTrace.uiChecksum, q.Checksum());  // it decoded the caller's record
+                const Bytes image = q.Image(uiLayout);
+                EXPECT_EQ(Slurp(Captured(uiCall, c.pcOp, "request")), image);
+                EXPECT_EQ(o.stResult.uiStatus, KELM_OK);
+                if (cFn == 's' || cFn == 'a') {
+                    EXPECT_EQ(o.stResult.uiValue, image.size());
+                }
+                const fs::path answer = Captured(uiCall, c.pcOp, "response");
+                ASSERT_EQ(o.head.has_value(), c.HasResponse());
+                EXPECT_EQ(fs::exists(answer), c.HasResponse());
+                if (!o.head) continue;
+                EXPECT_EQ(o.head->uiHead2, c.uiNumber);  // the answer to this very request
+                EXPECT_EQ(o.head->uiHead4, q.Checksum());
+                if (cFn != 's') continue;
+                // The captured answer decodes to what the caller got, whose
+                // array goes back through the method's own release.
+                EXPECT_EQ(LiveAllocations(), c.bArray ? 1u : 0u);
+                const Bytes bytes = Slurp(answer);
+                AnyRecord read(rc);
+                ASSERT_NE(rc.pfnUnpack(bytes.data(), int32_t(bytes.size()), read.Bytes()), nullptr);
+                EXPECT_EQ(Flat(rc, read), Flat(rc, got));
+                TakeFrees();
+                rc.pfnFree(got.Bytes()), rc.pfnFree(read.Bytes());
+                for (const FreeRecord &stFree : TakeFrees()) EXPECT_EQ(stFree.tag, rc.FreeTag());
             }
-            const Bytes answer = Slurp(Captured(uiCall, c.pcOp, "response"));
-            ASSERT_NE(rc.pfnUnpack(answer.data(), int32_t(answer.size()), read.Bytes()), nullptr);
-            EXPECT_EQ(Flat(rc, read), Flat(rc, got));
-            rc.pfnFree(got.Bytes()), rc.pfnFree(read.Bytes());
         }
     }
-    // From worker threads: one number per call, each used once.
-    const IdlAsyncCallback pfnIgnore = [](IdlCallResult, void *, void *) {};
-    for (const MethodCase &c : kMethodCases) c.pfnAsync(Request(c, 1).auc, pfnIgnore, nullptr, 0);
-    KelmLoopback_Drain();
     // A caller's method name cannot lead the file out of the directory.
     const IdlMethodId stOdd = {"PatchSdkService", "../QOMA_PAT_x/y"};
     IdlMsgOps stOps;
     kMethodCases[0].pfnSetIdl(&stOps);
-    const Request q(kMethodCases[0], 1);
     void *pvInvoke = RPC_GetRpcInvoke(&g_stServerAddr_PatchSdkService, 0);
-    EXPECT_EQ(RPC_IdlMsgSyncCall(pvInvoke, q.auc, nullptr, &stOdd, &stOps).uiStatus,
+    EXPECT_EQ(RPC_IdlMsgSyncCall(pvInvoke, Request(kMethodCases[0], 1).auc, nullptr, &stOdd, &stOps)
+                  .uiStatus,
               KELM_ERR_BAD_REQUEST);
+    EXPECT_TRUE(fs::exists(Captured(uiCall + 1, "___QOMA_PAT_x_y", "request")));
+    ExpectAllGivenBack();
+}
+
+// Many calls in flight from two caller threads, each completing on a worker
+// of its own with the answer to its own request, under a number of its own.
+TEST(Capture, AsyncCallsOfEveryMethodFromTwoThreads) {
+    Clear(Dir());
+    std::vector<Request> requests;
+    std::vector<Outcome> done;
+    for (uint32_t i = 0; i < 4 * std::size(kMethodCases); ++i) {
+        requests.emplace_back(kMethodCases[i % std::size(kMethodCases)], i);
+        done.push_back({&kMethodCases[i % std::size(kMethodCases)]});
+    }
+    auto caller = [&](size_t i) {
+        for (; i < done.size(); i += 2) {
+            const MethodCase &c = *done[i].pstCase;
+            EXPECT_EQ(c.pfnAsync(requests[i].auc, OnComplete, &done[i], i / 2 % 2 * kFixed), 0u);
+        }
+    };
+    std::thread first(caller, 0), second(caller, 1);
+    first.join();
+    second.join();
+    KelmLoopback_Drain();
+    for (size_t i = 0; i < done.size(); ++i) {
+        const Outcome &o = done[i];
+        EXPECT_TRUE(o.bCalled && o.stResult.uiStatus == KELM_OK) << i;
+        const uint32_t uiSum = o.pstCase->HasResponse() ? requests[i].Checksum() : 0;
+        EXPECT_EQ(o.head ? o.head->uiHead4 : 0, uiSum) << i;  // the answer to its own request
+    }
     std::multiset<unsigned long> calls;  // every number used, each by one call's files
-    for (const auto &e : fs::directory_iterator(Dir("KELM_CAPTURE_DIR")))
+    for (const auto &e : fs::directory_iterator(Dir()))
         calls.insert(std::stoul(e.path().filename()));
-    EXPECT_EQ(std::set(calls.begin(), calls.end()).size(), 3 * 13u + 1);
-    EXPECT_EQ(calls.size(), 3 * (13u + 10) + 1);
-    EXPECT_TRUE(fs::exists(Captured(3 * 13 + 1, "___QOMA_PAT_x_y", "request")));
+    EXPECT_EQ(std::set(calls.begin(), calls.end()).size(), done.size());
+    EXPECT_EQ(calls.size(), 4 * (13u + 10));
+    ExpectAllGivenBack();
 }
 
 // Answers of QueryErrorInfo. A .bin holds iKeep bytes (-1: all) of a first
@@ -146,7 +239,7 @@ TEST(Answers, FromFilesAsTheyAre) {
     const fs::path bin = Dir("KELM_SIM_ANSWERS") / "QueryErrorInfo.bin",
                    json = Dir("KELM_SIM_ANSWERS") / "QueryErrorInfo.json";
     fs::create_directories(Dir("KELM_SIM_ANSWERS"));
-    Clear(Dir("KELM_CAPTURE_DIR")), Clear(Dir("KELM_SIM_ANSWERS"));
+    Clear(Dir()), Clear(Dir("KELM_SIM_ANSWERS"));
     AnyRecord first(rc);
     ASSERT_EQ(c.pfnSync(Request(c, 1).auc, first.Bytes(), 0).uiStatus, KELM_OK);
     rc.pfnFree(first.Bytes());
