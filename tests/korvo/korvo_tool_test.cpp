@@ -12,6 +12,7 @@
 #include <random>
 #include <sstream>
 
+#include "support/response_cases.h"
 #include "tools/korvo/annotate.h"
 #include "tools/korvo/input.h"
 #include "tools/korvo/record_json.h"
@@ -29,13 +30,10 @@ using korvo::Kind;
 using korvo_tool::PrintTo;  // for the cases below, by ADL too
 using Bytes = std::vector<uint8_t>;
 
+std::string Text(const Bytes &b) { return {b.begin(), b.end()}; }
 std::string Slurp(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
-}
-Bytes SlurpBytes(const std::string &path) {
-    const std::string s = Slurp(path);
-    return {s.begin(), s.end()};
 }
 
 // This process's own directory, gone at exit: ctest runs test cases in parallel.
@@ -106,32 +104,6 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- random records
 // -------------------------------------------------------------
 
-// Scalars often zero, arrays as text (with zeros after it) or as arbitrary
-// bytes, vectors of 0 to 3 elements.
-void FillRandom(const korvo::TableDesc &stDesc, uint8_t *pucRec, RecordValue &value,
-                std::mt19937 &rng) {
-    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
-        const korvo::FieldDesc &f = stDesc.pstFields[i];
-        uint8_t *pucAt = pucRec + f.usOffset;
-        if (korvo::IsScalar(f.eKind)) {
-            const uint64_t v = rng() % 3 == 0 ? 0 : (uint64_t{rng()} << 32 | rng());
-            memcpy(pucAt, &v, korvo::ScalarWidth(f.eKind));
-        } else if (f.eKind == Kind::kBytes) {
-            const bool bText = rng() % 2 == 0;
-            const size_t uiText = rng() % (f.usLength + 1u);
-            for (size_t k = 0; k < (bText ? uiText : f.usLength); ++k) {
-                pucAt[k] = static_cast<uint8_t>(bText ? ' ' + rng() % 95 : rng());
-            }
-        } else if (f.eKind == Kind::kTable) {
-            FillRandom(*f.pstSub, pucAt, value, rng);
-        } else if (const uint32_t n = rng() % 4; n != 0) {
-            uint8_t *pucArray = value.MakeElements(n);
-            for (uint32_t k = 0; k < n; ++k)
-                FillRandom(*f.pstSub, pucArray + k * f.pstSub->uiRecordSize, value, rng);
-        }
-    }
-}
-
 // The library's own images of a request: compact, or fixed-layout.
 Bytes LibraryImage(const RecordInfo &r, const void *pvRec, bool bFixed) {
     uint32_t uiLen = bFixed ? r.pfnFixedSize() : r.pfnPack(nullptr, pvRec);
@@ -148,8 +120,10 @@ TEST_P(EveryRecord, RandomRecordsGoThroughJsonAndEncodeBackToTheSameJson) {
     const bool bRequest = r.eKind == RecordKind::kRequest;
     std::mt19937 rng(7);
     for (int iRound = 0; iRound < 3; ++iRound) {
-        RecordValue value(r);
-        FillRandom(*r.pstDesc, static_cast<uint8_t *>(value.Data()), value, rng);
+        RecordValue value(r);  // its vector, if any, 0 to 3 elements long
+        std::vector<Bytes> elements;
+        pss_test::FillRandom(*r.pstDesc, static_cast<uint8_t *>(value.Data()), rng, rng() % 4,
+                             &elements);
         const std::string json = RecordToJson(r, value.Data()), image = Dir() + "/image";
         const std::string jsonPath = Temp("record.json", json);
         for (const bool bFixed : {false, true}) {  // JSON and images from files and from stdin
@@ -159,7 +133,7 @@ TEST_P(EveryRecord, RandomRecordsGoThroughJsonAndEncodeBackToTheSameJson) {
                 (bFixed ? "encode --fixed " : "encode ") + (r.pcName + from) + image, jsonPath);
             ASSERT_EQ(encode.iStatus, 0) << encode.err;
             if (bRequest) {
-                EXPECT_EQ(SlurpBytes(image), LibraryImage(r, value.Data(), bFixed));
+                EXPECT_EQ(Slurp(image), Text(LibraryImage(r, value.Data(), bFixed)));
             }
             const Outcome decode =
                 Korvo("decode " + (r.pcName + (bFixed ? " " + image : "")), image);
@@ -174,8 +148,10 @@ TEST_P(EveryRecord, RandomRecordsGoThroughJsonAndEncodeBackToTheSameJson) {
 TEST_P(EveryRecord, AnnotateAccountsForEveryByte) {
     const RecordInfo &r = *FindRecord(GetParam().pcName);
     std::mt19937 rng(11);
-    RecordValue value(r);
-    FillRandom(*r.pstDesc, static_cast<uint8_t *>(value.Data()), value, rng);
+    RecordValue value(r);  // its vector, if any, 0 to 3 elements long
+    std::vector<Bytes> elements;
+    pss_test::FillRandom(*r.pstDesc, static_cast<uint8_t *>(value.Data()), rng, rng() % 4,
+                         &elements);
     std::vector<Bytes> images = {CompactImage(r, value.Data())};
     if (r.eKind == RecordKind::kRequest) images.push_back(LibraryImage(r, value.Data(), true));
     for (size_t i = 0; i < images.size(); ++i) {
@@ -214,7 +190,6 @@ struct ErrorCase {
 
 const char kQuiet[] = "the decoder logs nothing for this check";
 
-std::string Text(const Bytes &b) { return {b.begin(), b.end()}; }
 Bytes Worked() { return ParseHex(Slurp(std::string(KORVO_GOLDEN) + "/error_query_rsp.hex")); }
 
 // The worked QOMA_PAT_ERROR_QUERY_RSP image with patch at uiPos (cut to uiLen

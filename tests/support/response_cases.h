@@ -55,8 +55,9 @@ class AnyRecord {
 };
 
 // Zeroes a record, then fills every field at random (scalars now and then 0,
-// arrays with arbitrary bytes, NULs included); a vector gets uiCount random
-// elements in memory owned by pArena.
+// character arrays half the time with text and zeros after it, otherwise
+// with arbitrary bytes, NULs included); a vector gets uiCount random elements
+// in memory owned by pArena.
 void FillRandom(const korvo::TableDesc &stDesc, uint8_t *pucRec, std::mt19937 &rng,
                 uint32_t uiCount, std::vector<std::vector<uint8_t>> *pArena);
 
