@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <random>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -126,17 +125,11 @@ void PackFixed(const Request &c, const uint8_t *pucRec) {
     Bytes a(uiSize + 16, kMarkerA), b(uiSize + 16, kMarkerB);
     EXPECT_EQ(c.pfnPackFixed(a.data(), pucRec), 0u);
     EXPECT_EQ(c.pfnPackFixed(b.data(), pucRec), 0u);
-    std::set<uint32_t> expected, unwritten;
-    for (auto [uiFirst, uiLast] : c.padding) {
-        for (uint32_t i = uiFirst; i <= uiLast; ++i) expected.insert(i);
-    }
-    for (uint32_t i = uiSize; i < a.size(); ++i) expected.insert(i);
     for (uint32_t i = 0; i < a.size(); ++i) {
-        if (a[i] == b[i]) continue;
-        unwritten.insert(i);
-        EXPECT_TRUE(a[i] == kMarkerA && b[i] == kMarkerB) << "at " << i;
+        bool bPadding = i >= uiSize;
+        for (const auto &[uiFirst, uiLast] : c.padding) bPadding |= i >= uiFirst && i <= uiLast;
+        EXPECT_EQ(a[i] == kMarkerA && b[i] == kMarkerB, bPadding) << "byte " << i;
     }
-    EXPECT_EQ(unwritten, expected) << "bytes left unwritten";
 }
 
 class RequestEncoder : public testing::TestWithParam<const Request *> {};

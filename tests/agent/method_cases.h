@@ -17,9 +17,9 @@
 namespace pss_test {
 
 struct MethodCase {
-    uint32_t uiNumber;          // catalogue order, 1 to 13
-    const char *pcOp;           // the method name after "QOMA_PAT_"
-    const char *pcReq, *pcRsp;  // record names; pcRsp null without a response
+    uint32_t uiNumber;  // catalogue order, 1 to 13
+    const char *pcOp;   // the method name after "QOMA_PAT_"
+    const char *pcRsp;  // the response record's name, null without one
     uint32_t uiReqSize, uiRspSize, uiFixedSize;
     bool bArray;  // the decoder allocates an array inside the response
     void (*pfnSetIdl)(IdlMsgOps *pstOps);
@@ -49,8 +49,8 @@ constexpr bool kHasArray = requires {
 
 #define PSS_CASE(N, Op, Req, Rsp, RspSize, Info, Fixed, Sync, Oneway)                           \
     {                                                                                           \
-        N, #Op, #Req, Rsp, sizeof(Req), RspSize, Fixed, Info,                                   \
-            PatchSdkService_QOMA_PAT_##Op##SetIdl, Sync,                                        \
+        N, #Op, Rsp, sizeof(Req), RspSize, Fixed, Info, PatchSdkService_QOMA_PAT_##Op##SetIdl,  \
+            Sync,                                                                               \
             [](const void *q, IdlAsyncCallback c, void *u, uint32_t a) {                        \
                 return PatchSdkService_QOMA_PAT_##Op##_async(static_cast<const Req *>(q), c, u, \
                                                              a);                                \

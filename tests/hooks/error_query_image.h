@@ -24,9 +24,6 @@ inline constexpr uint8_t kErrorQueryImage[68] = {
     4, 0, 4, 0, 4, 0, 0, 0};                         // 60: element 1's vtable, no slots; table
 // clang-format on
 
-inline constexpr const char *kErrorQueryUnpackTag = "QOMA_PAT_ERROR_QUERY_RSP_unpack";
-inline constexpr const char *kErrorQueryFreeTag = "QOMA_PAT_ERROR_QUERY_RSP_free_unpacked";
-
 // Decodes the image into *pstRsp and checks every value it carries.
 inline void DecodeErrorQuery(QOMA_PAT_ERROR_QUERY_RSP *pstRsp) {
     ASSERT_EQ(QOMA_PAT_ERROR_QUERY_RSP_unpack(kErrorQueryImage, sizeof kErrorQueryImage, pstRsp),

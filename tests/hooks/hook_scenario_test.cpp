@@ -187,11 +187,11 @@ void DecodeAndRelease() {
     EXPECT_EQ(osAllocs[0].pv, pvArray);
     EXPECT_EQ(osAllocs[0].uiSize, 2 * sizeof(QOMA_PAT_ERROR_INFO));
     EXPECT_EQ(osAllocs[0].uiModuleId, SERIAL_MEM_MODULE_ID);
-    EXPECT_EQ(osAllocs[0].tag, pss_test::kErrorQueryUnpackTag);
+    EXPECT_EQ(osAllocs[0].tag, "QOMA_PAT_ERROR_QUERY_RSP_unpack");
     ASSERT_EQ(osFrees.size(), 1u);
     EXPECT_EQ(osFrees[0].pv, pvArray);
     EXPECT_EQ(osFrees[0].uiModuleId, SERIAL_MEM_MODULE_ID);
-    EXPECT_EQ(osFrees[0].tag, pss_test::kErrorQueryFreeTag);
+    EXPECT_EQ(osFrees[0].tag, "QOMA_PAT_ERROR_QUERY_RSP_free_unpacked");
 #else
     EXPECT_TRUE(osAllocs.empty()) << "the OS layer's allocator was called";
     EXPECT_TRUE(osFrees.empty()) << "the OS layer's release function was called";
@@ -227,33 +227,16 @@ TEST(HookResolution, DecodedArraysUseTheHooksThisProcessOffersResolvedOnce) {
 }
 
 #if !defined(PSS_FLAG_GET) && !defined(PSS_MEM_ALLOC) && !defined(PSS_MEM_FREE)
-// Without any OS layer function, nothing is logged and every result stays
-// what it is with one.
+// Without any OS layer function, nothing is logged, failures give their
+// usual results and decoded arrays come from malloc.
 TEST(HookResolution, WithoutAnOsLayerCodecsGiveTheirUsualResults) {
-    // The compact image of a small request, byte for byte.
-    QOMA_PAT_APP_QUERY_REQ stReq{};
-    stReq.uiHead0 = 1;
-    stReq.ullHead1 = 0x100000002ull;
-    stReq.stBody.uiField0 = 7;
-    const std::vector<uint8_t> expected = {
-        0x10, 0x00, 0x00, 0x00, 0x0c, 0x00, 0x14, 0x00, 0x04, 0x00, 0x08, 0x00, 0x00,
-        0x00, 0x10, 0x00, 0x0c, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x02, 0x00,
-        0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x0a, 0x00, 0x00, 0x00, 0x06, 0x00, 0x08,
-        0x00, 0x04, 0x00, 0x06, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00};
-    ASSERT_EQ(QOMA_PAT_APP_QUERY_REQ_pack(nullptr, &stReq), expected.size());
-    std::vector<uint8_t> image(expected.size());
-    uint32_t uiLen = static_cast<uint32_t>(image.size());
-    const SerialBufDesc stBuf{image.data(), &uiLen};
-    EXPECT_EQ(QOMA_PAT_APP_QUERY_REQ_pack(&stBuf, &stReq), expected.size());
-    EXPECT_EQ(image, expected);
-
     // Failures that would be logged: the same results, and no writer found.
+    QOMA_PAT_APP_QUERY_REQ stReq{};
+    uint8_t aucImage[8];
     uint32_t uiShort = 3;
-    const SerialBufDesc stShort{image.data(), &uiShort};
+    const SerialBufDesc stShort{aucImage, &uiShort};
     EXPECT_EQ(QOMA_PAT_APP_QUERY_REQ_pack(&stShort, &stReq), 0u);
-    EXPECT_EQ(QOMA_PAT_APP_QUERY_REQ_pack(nullptr, nullptr), 0u);
     QOMA_PAT_ERROR_QUERY_RSP stRsp{};
-    EXPECT_EQ(QOMA_PAT_ERROR_QUERY_RSP_unpack(nullptr, 8, &stRsp), nullptr);
     const uint8_t aucBadRoot[8] = {0x40, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_EQ(QOMA_PAT_ERROR_QUERY_RSP_unpack(aucBadRoot, sizeof aucBadRoot, &stRsp), nullptr);
     EXPECT_EQ(g_serialLogResolved.load(), 1u);
