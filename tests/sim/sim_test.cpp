@@ -16,6 +16,7 @@
 
 #include "agent/method_cases.h"
 #include "middleware/kelm_rpc.h"
+#include "patch_sdk_service_agent.hpp"
 #include "platform/kelm/kelm_loopback.h"
 #include "support/os_layer.h"
 #include "support/response_cases.h"
@@ -268,6 +269,13 @@ TEST(Answers, FromFilesAsTheyAre) {
         EXPECT_EQ(a.eFile == kBin ? Slurp(sent) : given, given);
         EXPECT_EQ(fs::exists(sent), a.uiStatus != KELM_ERR_ANSWER);
     }
+    // Through the C++ layer, an answer that fails after its head was decoded
+    // leaves a cleared record, not what the decoder had filled.
+    fs::remove_all(bin), fs::remove_all(json);
+    Spill(bin, Bytes(good.begin(), good.end() - 1));
+    const auto r = pss::call<pss::method::QueryErrorInfo>(QOMA_PAT_ERROR_QUERY_REQ{});
+    EXPECT_EQ(r.status().uiStatus, KELM_ERR_BAD_ANSWER);
+    EXPECT_EQ((*r)->uiHead0, 0u);
 }
 
 TEST(Unwritable, ReportedOnceWhileCallsGoOn) {
