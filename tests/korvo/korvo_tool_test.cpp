@@ -12,6 +12,7 @@
 #include <random>
 #include <sstream>
 
+#include "support/korvo_builder.h"
 #include "support/response_cases.h"
 #include "tools/korvo/annotate.h"
 #include "tools/korvo/input.h"
@@ -205,14 +206,10 @@ ErrorCase Refused(const char *pcName, size_t uiPos, Bytes patch, std::string mes
 // 1000 element offsets that share one empty table: a 4044-byte buffer that
 // asks for 176000 bytes of elements.
 ErrorCase SharedElements() {
-    Bytes patch(4044 - 32, 0);
-    patch[0] = 0xE8, patch[1] = 0x03;  // count 1000, at 32
-    for (uint32_t k = 0; k < 1000; ++k) {
-        const uint32_t uiSlot = 36 + 4 * k, uiOffset = 4040 - uiSlot;
-        memcpy(&patch[uiSlot - 32], &uiOffset, 4);
-    }
-    memcpy(&patch[4036 - 32], "\4\0\4\0\4\0\0\0", 8);
-    return Refused("SharedElements", 32, patch,
+    pss_test::Image patch(4044 - 32);  // from byte 32: the count, the offsets, the table
+    patch.U32(0, 1000).Vtable(4004, 4, {}).Soffset(4008, 4004);
+    for (uint32_t k = 0; k < 1000; ++k) patch.Offset(4 + 4 * k, 4008);
+    return Refused("SharedElements", 32, patch.bytes,
                    "refused at byte 32: pstInfo: 1000 elements of 176 bytes make an array of "
                    "176000 bytes, more than korvo lets a buffer of 4044 bytes allocate",
                    "[KORVO]:Malloc unpack data failed, size(176000) (code 12)", 4044);
