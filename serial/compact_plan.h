@@ -40,18 +40,6 @@ struct CompactTable {
     uint16_t usBareSize;  // table size with every scalar zero: soffset, uoffsets, byte vectors
 };
 
-// A table object's bytes when every scalar in it is zero: vtable, soffset,
-// uoffsets, byte vectors and nested table objects.
-constexpr uint32_t CompactBareObject(const TableDesc &stDesc) {
-    uint32_t uiBytes = VtableLength(stDesc) + 4;
-    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
-        const FieldDesc &stField = stDesc.pstFields[i];
-        if (stField.eKind == Kind::kBytes) uiBytes += 4 + 4 + stField.usLength;
-        if (stField.eKind == Kind::kTable) uiBytes += 4 + CompactBareObject(*stField.pstSub);
-    }
-    return uiBytes;
-}
-
 // What the writer handles: 32- and 64-bit scalars, byte vectors and nested
 // tables, as every request holds.
 constexpr bool CompactEncodable(const TableDesc &stDesc) {
@@ -120,8 +108,12 @@ struct CompactPlan {
 template <size_t kTables, size_t kScalars, size_t kRefs>
 constexpr auto MakeCompactPlan(const TableDesc &stRoot) {
     CompactPlan<kTables, kScalars, kRefs> stPlan;
-    stPlan.uiBareSize = 4 + CompactBareObject(stRoot);
     stPlan.AddTable(stRoot, 0);
+    // The root uoffset, then every table object: its vtable and its bare table
+    // (a nested table's uoffset is counted in its parent's bare size).
+    stPlan.uiBareSize = 4;
+    for (const CompactTable &stTable : stPlan.astTables)
+        stPlan.uiBareSize += stTable.usVtableLen + stTable.usBareSize;
     return stPlan;
 }
 
