@@ -1,44 +1,15 @@
 // The agent's own cost per call, with a middleware that returns at once,
 // beside a plain function call and a direct call of the same middleware.
-// The middleware here is defined in the benchmark executable, which the
-// agent's imports bind to ahead of the loopback library.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
-#include "middleware/kelm_rpc.h"
+#include "stub_middleware.h"
 
-namespace {
-int g_invoke;
-uint64_t g_creates;
-}  // namespace
-
-#define BENCH_EXPORT extern "C" __attribute__((visibility("default"), noipa))
-
-extern "C" {
-__attribute__((visibility("default"))) uint32_t g_uiKelmModuleId = 1;
-}
-
-BENCH_EXPORT void *RPC_GetRpcInvoke(RpcServerAddr *, uint32_t) { return &g_invoke; }
-BENCH_EXPORT void *RPC_IdlMsgCreate(uint32_t uiSize, uint32_t, const char *) {
-    ++g_creates;
-    return malloc(uiSize);
-}
-BENCH_EXPORT void RPC_IdlMsgDestroy(void *pvMsg, uint32_t, const char *) { free(pvMsg); }
 BENCH_EXPORT IdlCallResult RPC_IdlMsgSyncCall(void *, const void *pvReq, void *pvRsp,
                                               const IdlMethodId *, const IdlMsgOps *) {
     benchmark::DoNotOptimize(pvReq);
     benchmark::DoNotOptimize(pvRsp);
     return {0, 0};
-}
-// Takes the blocks over and releases them at once.
-BENCH_EXPORT uint32_t RPC_IdlMsgAsyncCall(IdlAsyncCall *pstCall) {
-    free(pstCall->pvReq);
-    free(pstCall->pvRsp);
-    return 0;
-}
-BENCH_EXPORT uint32_t RPC_IdlMsgOnewayCall(void *, const void *, const IdlMethodId *,
-                                           const IdlMsgOps *) {
-    return 0;
 }
 
 namespace {

@@ -12,11 +12,10 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
-#include "middleware/kelm_rpc.h"
 #include "patch_sdk_service_agent.hpp"
+#include "stub_middleware.h"
 
 namespace {
-int g_invoke;
 bool g_bAnswerWithArray;  // answer as a QOMA_PAT_DESC_QUERY_RSP with three elements
 
 using Active = pss::method::Active;
@@ -27,17 +26,6 @@ QOMA_PAT_DESC_INFO *NewElements() {
 }
 }  // namespace
 
-#define BENCH_EXPORT extern "C" __attribute__((visibility("default"), noipa))
-
-extern "C" {
-__attribute__((visibility("default"))) uint32_t g_uiKelmModuleId = 1;
-}
-
-BENCH_EXPORT void *RPC_GetRpcInvoke(RpcServerAddr *, uint32_t) { return &g_invoke; }
-BENCH_EXPORT void *RPC_IdlMsgCreate(uint32_t uiSize, uint32_t, const char *) {
-    return malloc(uiSize);
-}
-BENCH_EXPORT void RPC_IdlMsgDestroy(void *pvMsg, uint32_t, const char *) { free(pvMsg); }
 BENCH_EXPORT IdlCallResult RPC_IdlMsgSyncCall(void *, const void *pvReq, void *pvRsp,
                                               const IdlMethodId *, const IdlMsgOps *) {
     benchmark::DoNotOptimize(pvReq);
@@ -48,11 +36,6 @@ BENCH_EXPORT IdlCallResult RPC_IdlMsgSyncCall(void *, const void *pvReq, void *p
     }
     benchmark::ClobberMemory();
     return {0, 0};
-}
-BENCH_EXPORT uint32_t RPC_IdlMsgAsyncCall(IdlAsyncCall *) { return 0; }
-BENCH_EXPORT uint32_t RPC_IdlMsgOnewayCall(void *, const void *, const IdlMethodId *,
-                                           const IdlMsgOps *) {
-    return 0;
 }
 
 namespace {
