@@ -10,6 +10,7 @@
 #include "messages/method_list.h"
 #include "patch_sdk_service_agent.hpp"
 #include "platform/kelm/kelm_loopback.h"
+#include "support/call_outcome.h"
 #include "support/os_layer.h"
 
 namespace {
@@ -41,16 +42,6 @@ struct Request {
     uint32_t Checksum() const { return KelmLoopback_Checksum(&stRec, sizeof stRec); }
 };
 
-struct AsyncOutcome {
-    IdlCallResult stResult{~0u, ~0u};
-    QOMA_PAT_APPCOMMON_RSP stHead{};  // every response begins with this head
-};
-void OnComplete(IdlCallResult stResult, void *pvRsp, void *pvUser) {
-    auto &o = *static_cast<AsyncOutcome *>(pvUser);
-    o.stResult = stResult;
-    if (pvRsp != nullptr) memcpy(&o.stHead, pvRsp, sizeof o.stHead);
-}
-
 // A call that succeeded, and the service's record of it.
 void ExpectServed(uint32_t uiStatus, uint32_t uiNumber, uint32_t uiChecksum) {
     EXPECT_EQ(uiStatus, KELM_OK);
@@ -68,14 +59,14 @@ void CallEveryWay(uint32_t uiNumber) {
         const Request<M> q(uiNumber + uiArg);
         const auto result = pss::call<M>(q.stRec, uiArg);
         ExpectServed(result.status().uiStatus, uiNumber, q.Checksum());
-        AsyncOutcome o;
-        EXPECT_EQ(pss::call_async<M>(q.stRec, OnComplete, &o, uiArg), PSS_AGENT_OK);
+        pss_test::CallOutcome o;
+        EXPECT_EQ(pss::call_async<M>(q.stRec, pss_test::OnComplete, &o, uiArg), PSS_AGENT_OK);
         KelmLoopback_Drain();
         ExpectServed(o.stResult.uiStatus, uiNumber, q.Checksum());
         if constexpr (pss::has_response_v<M>) {
             EXPECT_EQ((*result)->uiHead2, uiNumber);
             EXPECT_EQ((*result)->uiHead4, q.Checksum());
-            EXPECT_EQ(o.stHead.uiHead4, q.Checksum());
+            EXPECT_EQ(o.head.value().uiHead4, q.Checksum());
             if constexpr (pss::has_infos_v<M>) {
                 // The span is the decoded array, still held.
                 EXPECT_EQ(result->infos().data(), (*result)->pstInfo);

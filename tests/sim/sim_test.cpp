@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <optional>
 #include <set>
 #include <thread>
 
@@ -18,6 +17,7 @@
 #include "middleware/kelm_rpc.h"
 #include "patch_sdk_service_agent.hpp"
 #include "platform/kelm/kelm_loopback.h"
+#include "support/call_outcome.h"
 #include "support/os_layer.h"
 #include "support/response_cases.h"
 
@@ -81,20 +81,6 @@ Bytes Flat(const ResponseCase &rc, const AnyRecord &r) {
     return b;
 }
 
-struct Outcome {
-    const MethodCase *pstCase;
-    IdlCallResult stResult{};
-    bool bCalled = false;
-    std::optional<QOMA_PAT_APPCOMMON_RSP> head{};  // the head every response begins with
-};
-
-void OnComplete(IdlCallResult stResult, void *pvRsp, void *pvUserData) {
-    Outcome &o = *static_cast<Outcome *>(pvUserData);
-    o.stResult = stResult;
-    o.bCalled = true;
-    if (pvRsp != nullptr) memcpy(&o.head.emplace(), pvRsp, sizeof *o.head);
-}
-
 void ExpectAllGivenBack() {
     KelmLoopback_Drain();
     EXPECT_EQ(KelmLoopback_LiveBlocks(), 0u);
@@ -113,7 +99,7 @@ TEST(Capture, EveryFamilyOfEveryMethodWithBothImages) {
                 const Request q(c, ++uiCall);
                 const ResponseCase &rc = ResponseOf(c);
                 AnyRecord got(rc, 0xCD);
-                Outcome o{&c};
+                CallOutcome o;
                 if (cFn == 's') {
                     OnComplete(c.pfnSync(q.auc, got.Bytes(), uiLayout),
                                c.HasResponse() ? got.Bytes() : nullptr, &o);
@@ -173,14 +159,12 @@ TEST(Capture, EveryFamilyOfEveryMethodWithBothImages) {
 TEST(Capture, AsyncCallsOfEveryMethodFromTwoThreads) {
     Clear(Dir());
     std::vector<Request> requests;
-    std::vector<Outcome> done;
-    for (uint32_t i = 0; i < 4 * std::size(kMethodCases); ++i) {
+    std::vector<CallOutcome> done(4 * std::size(kMethodCases));
+    for (uint32_t i = 0; i < done.size(); ++i)
         requests.emplace_back(kMethodCases[i % std::size(kMethodCases)], i);
-        done.push_back({&kMethodCases[i % std::size(kMethodCases)]});
-    }
     auto caller = [&](size_t i) {
         for (; i < done.size(); i += 2) {
-            const MethodCase &c = *done[i].pstCase;
+            const MethodCase &c = requests[i].c;
             EXPECT_EQ(c.pfnAsync(requests[i].auc, OnComplete, &done[i], i / 2 % 2 * kFixed), 0u);
         }
     };
@@ -189,9 +173,9 @@ TEST(Capture, AsyncCallsOfEveryMethodFromTwoThreads) {
     second.join();
     KelmLoopback_Drain();
     for (size_t i = 0; i < done.size(); ++i) {
-        const Outcome &o = done[i];
+        const CallOutcome &o = done[i];
         EXPECT_TRUE(o.bCalled && o.stResult.uiStatus == KELM_OK) << i;
-        const uint32_t uiSum = o.pstCase->HasResponse() ? requests[i].Checksum() : 0;
+        const uint32_t uiSum = requests[i].c.HasResponse() ? requests[i].Checksum() : 0;
         EXPECT_EQ(o.head ? o.head->uiHead4 : 0, uiSum) << i;  // the answer to its own request
     }
     std::multiset<unsigned long> calls;  // every number used, each by one call's files
