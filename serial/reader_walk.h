@@ -11,9 +11,9 @@
 // (a response's slot 5), so the two table levels are two functions and
 // nothing recurses.
 //
-// A trace has these members; the walk calls them only once the bytes they
-// name are known to lie inside the buffer, and a refusal just before the
-// failing decoder returns:
+// A trace has these members. A region is told only once its bytes passed
+// their checks, so a trace may read them; a refusal is told just before the
+// failing decoder returns, with the byte whose value failed:
 //   kWalksElements  false: nested tables go through their named element
 //                   decoders, as in the library; true: they are walked here,
 //                   with this trace, tagged by ElementTag(schema)
