@@ -393,7 +393,7 @@ TEST_P(EveryResponse, RandomRecordsDecodeBackExactly) {
             memcpy(src.Array() + 2 * uiSize, src.Array(), uiSize);
         }
         AnyRecord released = src;  // what a decoded copy is after its release
-        if (c.HasVector()) korvo::WriteMember<void *>(released.Bytes(), c.Slot5()->usAux, nullptr);
+        if (c.HasVector()) korvo::WriteMember<void *>(released.Bytes(), c.Slot5()->usPointerOffset, nullptr);
         for (const Layout &layout : layouts) {
             const std::vector<uint8_t> buf = WriteRecord(*c.pstDesc, src.Bytes(), layout);
             const auto iLen = static_cast<int32_t>(buf.size());

@@ -76,7 +76,7 @@ const ResponseCase &ResponseOf(const MethodCase &c) {  // a stand-in record for 
 // A decoded response as bytes: the record without its array pointer, then the array.
 Bytes Flat(const ResponseCase &rc, const AnyRecord &r) {
     Bytes b = r.Copy(), e = r.Elements();
-    if (rc.HasVector()) memset(b.data() + rc.Slot5()->usAux, 0, sizeof(void *));
+    if (rc.HasVector()) memset(b.data() + rc.Slot5()->usPointerOffset, 0, sizeof(void *));
     b.insert(b.end(), e.begin(), e.end());
     return b;
 }

@@ -43,7 +43,7 @@ uint32_t AnyRecord::Count() const {
 }
 
 uint8_t *AnyRecord::Array() const {
-    return korvo::ReadMember<uint8_t *>(Bytes(), m_pstCase->Slot5()->usAux);
+    return korvo::ReadMember<uint8_t *>(Bytes(), m_pstCase->Slot5()->usPointerOffset);
 }
 
 std::vector<uint8_t> AnyRecord::Elements() const {
@@ -66,7 +66,7 @@ void FillRandom(const korvo::TableDesc &stDesc, uint8_t *pucRec, std::mt19937 &r
                 FillRandom(*f.pstSub, pucArray + size_t{j} * uiSize, rng, 0, pArena);
             }
             korvo::WriteMember(pucRec, f.usOffset, uiCount);
-            korvo::WriteMember(pucRec, f.usAux, uiCount != 0 ? pucArray : nullptr);
+            korvo::WriteMember(pucRec, f.usPointerOffset, uiCount != 0 ? pucArray : nullptr);
         } else if (f.eKind == Kind::kBytes || rng() % 4 != 0) {
             const uint32_t uiLen =
                 f.eKind == Kind::kBytes ? f.usLength : korvo::ScalarWidth(f.eKind);

@@ -1,7 +1,8 @@
-// The generic KORVO codecs. Each is driven by a record's schema; the named
-// per-record functions in messages/ bind a schema and a tag to them.
-#ifndef KORVO_CODEC_H
-#define KORVO_CODEC_H
+// The verifying reader: the generic decoders that the named per-record
+// functions in messages/ bind a schema and a tag to. Their walk over a
+// buffer, with every check, is serial/reader_walk.h.
+#ifndef KORVO_READER_H
+#define KORVO_READER_H
 
 #include "patch_sdk_service_agent.h"
 #include "serial/schema.h"
