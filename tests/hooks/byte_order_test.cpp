@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "error_query_image.h"
 #include "serial/runtime.h"
+#include "support/worked_images.h"
 
 namespace {
 
