@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <span>
 #include <sstream>
 
 #include "support/korvo_builder.h"
 #include "support/response_cases.h"
+#include "support/worked_images.h"
 #include "tools/korvo/annotate.h"
 #include "tools/korvo/input.h"
 #include "tools/korvo/record_json.h"
@@ -78,8 +80,46 @@ std::string Named(const ::testing::TestParamInfo<T> &info) {
 // ---- golden accounts of the worked images
 // ---------------------------------------
 
+// The hex text forms --hex reads, as the programs that write them lay them out.
+enum class HexForm { kPlain, kXxd, kHexdumpC, kCArray };
+
+std::string HexText(std::span<const uint8_t> image, HexForm eForm) {
+    auto offset = [](size_t uiPos) {
+        char acPos[24];
+        snprintf(acPos, sizeof acPos, "%08zx", uiPos);
+        return std::string(acPos);
+    };
+    const size_t uiPerLine = eForm == HexForm::kCArray ? 14 : 16;
+    std::string out;
+    for (size_t uiLine = 0; uiLine < image.size(); uiLine += uiPerLine) {
+        std::string hex, text;
+        for (size_t i = uiLine; i < std::min(image.size(), uiLine + uiPerLine); ++i) {
+            const std::string item = {"0123456789abcdef"[image[i] >> 4],
+                                      "0123456789abcdef"[image[i] & 15]};
+            if (eForm == HexForm::kCArray) {
+                hex += "0x" + item + ", ";
+            } else if (eForm == HexForm::kXxd) {
+                hex += item + (i % 2 != 0 ? " " : "");
+            } else {
+                hex += item + (eForm == HexForm::kHexdumpC && i % 16 == 7 ? "  " : " ");
+            }
+            text += image[i] >= 0x20 && image[i] < 0x7F ? char(image[i]) : '.';
+        }
+        if (eForm == HexForm::kXxd) {
+            hex = offset(uiLine) + ": " + hex + std::string(41 - hex.size(), ' ') + text;
+        } else if (eForm == HexForm::kHexdumpC) {
+            hex =
+                offset(uiLine) + "  " + hex + std::string(49 - hex.size(), ' ') + " |" + text + "|";
+        }
+        out += hex + "\n";
+    }
+    return eForm == HexForm::kHexdumpC ? out + offset(image.size()) + "\n" : out;
+}
+
 struct GoldenCase {
-    const char *pcName, *pcRecord;  // pcName: the golden files' stem
+    const char *pcName, *pcRecord;  // pcName: the golden account's stem
+    std::span<const uint8_t> image;
+    HexForm eForm;
     int iStatus;
 };
 
@@ -87,19 +127,24 @@ class Golden : public ::testing::TestWithParam<GoldenCase> {};
 
 TEST_P(Golden, AnnotateWritesTheAccountByteForByte) {
     const GoldenCase &c = GetParam();
-    const std::string base = std::string(KORVO_GOLDEN) + "/" + c.pcName;
-    const Outcome run = Korvo(std::string("annotate --hex ") + c.pcRecord + " " + base + ".hex");
+    const std::string hex = Temp(std::string(c.pcName) + ".hex", HexText(c.image, c.eForm));
+    const Outcome run = Korvo(std::string("annotate --hex ") + c.pcRecord + " " + hex);
     EXPECT_EQ(run.iStatus, c.iStatus) << run.err;
-    EXPECT_EQ(run.out, Slurp(base + ".txt"));
+    EXPECT_EQ(run.out, Slurp(std::string(KORVO_GOLDEN) + "/" + c.pcName + ".txt"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     WorkedImages, Golden,
-    ::testing::Values(GoldenCase{"app_query_req_compact", "QOMA_PAT_APP_QUERY_REQ", 0},
-                      GoldenCase{"app_query_req_fixed", "QOMA_PAT_APP_QUERY_REQ", 0},
-                      GoldenCase{"stop_plugin_req", "QOMA_PAT_STOP_PLUGIN_REQ", 0},
-                      GoldenCase{"error_query_rsp", "QOMA_PAT_ERROR_QUERY_RSP", 0},
-                      GoldenCase{"error_query_rsp_67", "QOMA_PAT_ERROR_QUERY_RSP", 1}),
+    ::testing::Values(GoldenCase{"app_query_req_compact", "QOMA_PAT_APP_QUERY_REQ",
+                                 pss_test::kAppQueryCompact, HexForm::kPlain, 0},
+                      GoldenCase{"app_query_req_fixed", "QOMA_PAT_APP_QUERY_REQ",
+                                 pss_test::kAppQueryFixed, HexForm::kXxd, 0},
+                      GoldenCase{"stop_plugin_req", "QOMA_PAT_STOP_PLUGIN_REQ",
+                                 pss_test::kStopPluginHigh, HexForm::kCArray, 0},
+                      GoldenCase{"error_query_rsp", "QOMA_PAT_ERROR_QUERY_RSP",
+                                 pss_test::kErrorQueryImage, HexForm::kHexdumpC, 0},
+                      GoldenCase{"error_query_rsp_67", "QOMA_PAT_ERROR_QUERY_RSP",
+                                 std::span(pss_test::kErrorQueryImage, 67), HexForm::kHexdumpC, 1}),
     Named<GoldenCase>);
 
 // ---- random records
@@ -191,7 +236,9 @@ struct ErrorCase {
 
 const char kQuiet[] = "the decoder logs nothing for this check";
 
-Bytes Worked() { return ParseHex(Slurp(std::string(KORVO_GOLDEN) + "/error_query_rsp.hex")); }
+Bytes Worked() {
+    return {std::begin(pss_test::kErrorQueryImage), std::end(pss_test::kErrorQueryImage)};
+}
 
 // The worked QOMA_PAT_ERROR_QUERY_RSP image with patch at uiPos (cut to uiLen
 // bytes when given), refused at decoding.
