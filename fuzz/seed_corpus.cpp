@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "support/seed_images.h"
+#include "support/response_cases.h"
 
 int main(int argc, char **argv) {
     if (argc != 2) {

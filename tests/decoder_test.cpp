@@ -26,7 +26,6 @@
 #include "support/os_layer.h"
 #include "support/record_members.h"
 #include "support/response_cases.h"
-#include "support/seed_images.h"
 #include "support/worked_images.h"
 
 namespace pss_test {

@@ -2,7 +2,10 @@
 // may offer the OS layer: one row of kScenarios each. The hooks are resolved
 // once per process, so ctest runs every scenario in a process of its own; a
 // process that runs several runs the first and skips the others. No scenario
-// offers a log writer.
+// offers a log writer. The host byte-order flag is right from load time on
+// and never disturbed by the one-time initialisation, however many threads
+// race into it (a ThreadSanitizer build turns any unordered access into a
+// failure).
 //
 // The executable defines the three memory functions and is linked with --wrap
 // for dlsym, malloc and free: the dlsym wrapper records every OS layer name
@@ -47,7 +50,7 @@ struct Scenario {
     unsigned uiOffers;  // the memory functions the process defines
     uint32_t uiFlag;    // what ZEL_OsalMemUseFlagGet answers
     bool bHooksUsed;    // arrays come from the two hooks; otherwise from malloc and free
-    bool bRace;         // two threads make the process's first codec calls at once
+    bool bRace;         // eight threads make the process's first codec calls at once
 };
 
 const Scenario kScenarios[] = {
@@ -195,6 +198,14 @@ PSS_EXPORT void ZEL_OsalMemFree(void *pvMem, uint32_t uiModuleId, const char *pc
 
 namespace {
 
+// The order the host really stores integers in, asked of memory.
+uint32_t ProbedBigEndian() {
+    const uint32_t uiOne = 1;
+    uint8_t aucBytes[4];
+    memcpy(aucBytes, &uiOne, sizeof aucBytes);
+    return aucBytes[0] == 0 ? 1u : 0u;
+}
+
 std::vector<const void *> Blocks(const std::vector<MemCall> &calls) {
     std::vector<const void *> out;
     for (const MemCall &call : calls) out.push_back(call.pv);
@@ -203,7 +214,7 @@ std::vector<const void *> Blocks(const std::vector<MemCall> &calls) {
 }
 
 // Decodes the image in uiThreads threads at once and releases it, watching
-// where the arrays come from and go to.
+// where the arrays come from and go to and the byte order each thread sees.
 void DecodeAndRelease(const Scenario &s, unsigned uiThreads) {
     g_osAllocs.clear();  // no thread of the runtime runs now
     g_osFrees.clear();
@@ -213,14 +224,18 @@ void DecodeAndRelease(const Scenario &s, unsigned uiThreads) {
     for (QOMA_PAT_ERROR_QUERY_RSP &stRsp : rsps) memset(&stRsp, 0xA5, sizeof stRsp);
     std::barrier start(uiThreads);
     std::vector<std::thread> threads;
+    std::vector<uint32_t> seen(uiThreads);
     Watch(true);
-    for (QOMA_PAT_ERROR_QUERY_RSP &stRsp : rsps) {
-        threads.emplace_back([&start, &stRsp] {
+    for (unsigned i = 0; i < uiThreads; ++i) {
+        threads.emplace_back([&, i] {
             start.arrive_and_wait();
-            pss_test::DecodeErrorQuery(&stRsp);
+            pss_test::DecodeErrorQuery(&rsps[i]);  // the decoder reads the flag before its init
+            SerialEnsureInit();
+            seen[i] = korvo::HostIsBigEndian() ? 1u : 0u;
         });
     }
     for (std::thread &thread : threads) thread.join();
+    EXPECT_EQ(seen, std::vector<uint32_t>(uiThreads, ProbedBigEndian()));
     std::vector<const void *> arrays;
     for (QOMA_PAT_ERROR_QUERY_RSP &stRsp : rsps) {
         arrays.push_back(stRsp.pstInfo);
@@ -260,8 +275,10 @@ TEST_P(HookResolution, DecodedArraysUseTheHooksThisProcessOffersResolvedOnce) {
     g_pstScenario = &s;
     __atomic_store_n(&g_uiOffers, s.uiOffers, __ATOMIC_RELAXED);
     ASSERT_EQ(g_serialHooksResolved.load(), 0u) << "something resolved the hooks already";
+    EXPECT_EQ(g_bigEndianHost.load(), ProbedBigEndian()) << "before any codec ran";
 
-    DecodeAndRelease(s, s.bRace ? 2 : 1);
+    DecodeAndRelease(s, s.bRace ? 8 : 1);
+    EXPECT_EQ(g_bigEndianHost.load(), ProbedBigEndian());
     EXPECT_EQ(g_pfnSerialAlloc, s.bHooksUsed ? &ZEL_OsalMemCacheAlloc : &SerialDefaultAlloc);
     EXPECT_EQ(g_pfnSerialFree, s.bHooksUsed ? &ZEL_OsalMemFree : &SerialDefaultFree);
     std::vector<std::string> expected = {kMemNames[0]};
