@@ -80,46 +80,10 @@ std::string Named(const ::testing::TestParamInfo<T> &info) {
 // ---- golden accounts of the worked images
 // ---------------------------------------
 
-// The hex text forms --hex reads, as the programs that write them lay them out.
-enum class HexForm { kPlain, kXxd, kHexdumpC, kCArray };
-
-std::string HexText(std::span<const uint8_t> image, HexForm eForm) {
-    auto offset = [](size_t uiPos) {
-        char acPos[24];
-        snprintf(acPos, sizeof acPos, "%08zx", uiPos);
-        return std::string(acPos);
-    };
-    const size_t uiPerLine = eForm == HexForm::kCArray ? 14 : 16;
-    std::string out;
-    for (size_t uiLine = 0; uiLine < image.size(); uiLine += uiPerLine) {
-        std::string hex, text;
-        for (size_t i = uiLine; i < std::min(image.size(), uiLine + uiPerLine); ++i) {
-            const std::string item = {"0123456789abcdef"[image[i] >> 4],
-                                      "0123456789abcdef"[image[i] & 15]};
-            if (eForm == HexForm::kCArray) {
-                hex += "0x" + item + ", ";
-            } else if (eForm == HexForm::kXxd) {
-                hex += item + (i % 2 != 0 ? " " : "");
-            } else {
-                hex += item + (eForm == HexForm::kHexdumpC && i % 16 == 7 ? "  " : " ");
-            }
-            text += image[i] >= 0x20 && image[i] < 0x7F ? char(image[i]) : '.';
-        }
-        if (eForm == HexForm::kXxd) {
-            hex = offset(uiLine) + ": " + hex + std::string(41 - hex.size(), ' ') + text;
-        } else if (eForm == HexForm::kHexdumpC) {
-            hex =
-                offset(uiLine) + "  " + hex + std::string(49 - hex.size(), ' ') + " |" + text + "|";
-        }
-        out += hex + "\n";
-    }
-    return eForm == HexForm::kHexdumpC ? out + offset(image.size()) + "\n" : out;
-}
-
 struct GoldenCase {
     const char *pcName, *pcRecord;  // pcName: the golden account's stem
     std::span<const uint8_t> image;
-    HexForm eForm;
+    const char *pcDump;  // the program that writes the image as the hex text --hex reads
     int iStatus;
 };
 
@@ -127,8 +91,9 @@ class Golden : public ::testing::TestWithParam<GoldenCase> {};
 
 TEST_P(Golden, AnnotateWritesTheAccountByteForByte) {
     const GoldenCase &c = GetParam();
-    const std::string hex = Temp(std::string(c.pcName) + ".hex", HexText(c.image, c.eForm));
-    const Outcome run = Korvo(std::string("annotate --hex ") + c.pcRecord + " " + hex);
+    const std::string bin = Temp(c.pcName, std::string(c.image.begin(), c.image.end()));
+    ASSERT_EQ(system((std::string(c.pcDump) + " <" + bin + " >" + bin + ".hex").c_str()), 0);
+    const Outcome run = Korvo(std::string("annotate --hex ") + c.pcRecord + " " + bin + ".hex");
     EXPECT_EQ(run.iStatus, c.iStatus) << run.err;
     EXPECT_EQ(run.out, Slurp(std::string(KORVO_GOLDEN) + "/" + c.pcName + ".txt"));
 }
@@ -136,15 +101,15 @@ TEST_P(Golden, AnnotateWritesTheAccountByteForByte) {
 INSTANTIATE_TEST_SUITE_P(
     WorkedImages, Golden,
     ::testing::Values(GoldenCase{"app_query_req_compact", "QOMA_PAT_APP_QUERY_REQ",
-                                 pss_test::kAppQueryCompact, HexForm::kPlain, 0},
+                                 pss_test::kAppQueryCompact, "od -An -tx1 -v", 0},
                       GoldenCase{"app_query_req_fixed", "QOMA_PAT_APP_QUERY_REQ",
-                                 pss_test::kAppQueryFixed, HexForm::kXxd, 0},
+                                 pss_test::kAppQueryFixed, "xxd", 0},
                       GoldenCase{"stop_plugin_req", "QOMA_PAT_STOP_PLUGIN_REQ",
-                                 pss_test::kStopPluginHigh, HexForm::kCArray, 0},
+                                 pss_test::kStopPluginHigh, "xxd -i", 0},
                       GoldenCase{"error_query_rsp", "QOMA_PAT_ERROR_QUERY_RSP",
-                                 pss_test::kErrorQueryImage, HexForm::kHexdumpC, 0},
+                                 pss_test::kErrorQueryImage, "hexdump -C", 0},
                       GoldenCase{"error_query_rsp_67", "QOMA_PAT_ERROR_QUERY_RSP",
-                                 std::span(pss_test::kErrorQueryImage, 67), HexForm::kHexdumpC, 1}),
+                                 std::span(pss_test::kErrorQueryImage, 67), "hexdump -C", 1}),
     Named<GoldenCase>);
 
 // ---- random records
