@@ -22,7 +22,6 @@
 #include <atomic>
 #include <barrier>
 #include <chrono>
-#include <mutex>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -65,17 +64,7 @@ const Scenario kScenarios[] = {
 
 void PrintTo(const Scenario &s, std::ostream *pOs) { *pOs << s.pcName; }
 
-struct MemCall {
-    void *pv;
-    uint32_t uiSize;
-    uint32_t uiModuleId;
-    std::string tag;
-};
-
 const Scenario *g_pstScenario = &kScenarios[0];  // set before the first codec call
-std::mutex g_mutex;
-std::vector<MemCall> g_osAllocs;
-std::vector<MemCall> g_osFrees;
 std::atomic<int> g_flagCalls{0};
 std::atomic<uint32_t> g_flagArgument{0};
 
@@ -83,15 +72,15 @@ std::atomic<uint32_t> g_flagArgument{0};
 // C library blocks of two error elements' size taken and given back while a
 // test watches. A sanitizer's runtime calls these wrappers too, before its
 // own set-up is done, so they are left uninstrumented, allocate nothing and
-// keep their records in fixed storage with atomic builtins.
+// keep their records in fixed storage with atomic builtins; so do the
+// memory hooks, which may run on several threads at once.
 constexpr size_t kMaxRecords = 64;
 struct CallLog {
     size_t count;
     const void *records[kMaxRecords];
 };
 CallLog g_lookups;  // of const char *, in order
-CallLog g_cAllocs;
-CallLog g_cFrees;
+CallLog g_cAllocs, g_cFrees, g_osAllocs, g_osFrees;
 bool g_watchC;
 unsigned g_uiOffers;
 
@@ -141,11 +130,6 @@ PSS_UNINSTRUMENTED bool IsOsLayerName(const char *pcName) {
            pcName[3] == '_';
 }
 
-void Record(std::vector<MemCall> &calls, MemCall call) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    calls.push_back(std::move(call));
-}
-
 // The OS layer names looked up, in order; those of the memory hooks alone
 // unless bWithLog.
 std::vector<std::string> Lookups(bool bWithLog = false) {
@@ -186,13 +170,18 @@ PSS_EXPORT uint32_t ZEL_OsalMemUseFlagGet(uint32_t uiModuleId) {
 }
 
 PSS_EXPORT void *ZEL_OsalMemCacheAlloc(uint32_t uiSize, uint32_t uiModuleId, const char *pcTag) {
+    EXPECT_EQ(uiSize, 2 * sizeof(QOMA_PAT_ERROR_INFO));
+    EXPECT_EQ(uiModuleId, SERIAL_MEM_MODULE_ID);
+    EXPECT_STREQ(pcTag, "QOMA_PAT_ERROR_QUERY_RSP_unpack");
     void *pv = __real_malloc(uiSize);
-    Record(g_osAllocs, {pv, uiSize, uiModuleId, pcTag});
+    Append(&g_osAllocs, pv);
     return pv;
 }
 
 PSS_EXPORT void ZEL_OsalMemFree(void *pvMem, uint32_t uiModuleId, const char *pcTag) {
-    Record(g_osFrees, {pvMem, 0, uiModuleId, pcTag});
+    EXPECT_EQ(uiModuleId, SERIAL_MEM_MODULE_ID);
+    EXPECT_STREQ(pcTag, "QOMA_PAT_ERROR_QUERY_RSP_free_unpacked");
+    Append(&g_osFrees, pvMem);
     __real_free(pvMem);
 }
 
@@ -206,20 +195,10 @@ uint32_t ProbedBigEndian() {
     return aucBytes[0] == 0 ? 1u : 0u;
 }
 
-std::vector<const void *> Blocks(const std::vector<MemCall> &calls) {
-    std::vector<const void *> out;
-    for (const MemCall &call : calls) out.push_back(call.pv);
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 // Decodes the image in uiThreads threads at once and releases it, watching
 // where the arrays come from and go to and the byte order each thread sees.
 void DecodeAndRelease(const Scenario &s, unsigned uiThreads) {
-    g_osAllocs.clear();  // no thread of the runtime runs now
-    g_osFrees.clear();
-    Forget(g_cAllocs);
-    Forget(g_cFrees);
+    for (CallLog *pstLog : {&g_osAllocs, &g_osFrees, &g_cAllocs, &g_cFrees}) Forget(*pstLog);
     std::vector<QOMA_PAT_ERROR_QUERY_RSP> rsps(uiThreads);
     for (QOMA_PAT_ERROR_QUERY_RSP &stRsp : rsps) memset(&stRsp, 0xA5, sizeof stRsp);
     std::barrier start(uiThreads);
@@ -246,19 +225,10 @@ void DecodeAndRelease(const Scenario &s, unsigned uiThreads) {
     std::sort(arrays.begin(), arrays.end());
 
     const std::vector<const void *> none;
-    EXPECT_EQ(Blocks(g_osAllocs), s.bHooksUsed ? arrays : none) << "from ZEL_OsalMemCacheAlloc";
-    EXPECT_EQ(Blocks(g_osFrees), s.bHooksUsed ? arrays : none) << "to ZEL_OsalMemFree";
+    EXPECT_EQ(Records(g_osAllocs), s.bHooksUsed ? arrays : none) << "from ZEL_OsalMemCacheAlloc";
+    EXPECT_EQ(Records(g_osFrees), s.bHooksUsed ? arrays : none) << "to ZEL_OsalMemFree";
     EXPECT_EQ(Records(g_cAllocs), s.bHooksUsed ? none : arrays) << "from malloc";
     EXPECT_EQ(Records(g_cFrees), s.bHooksUsed ? none : arrays) << "to free";
-    for (const MemCall &call : g_osAllocs) {
-        EXPECT_EQ(call.uiSize, 2 * sizeof(QOMA_PAT_ERROR_INFO));
-        EXPECT_EQ(call.uiModuleId, SERIAL_MEM_MODULE_ID);
-        EXPECT_EQ(call.tag, "QOMA_PAT_ERROR_QUERY_RSP_unpack");
-    }
-    for (const MemCall &call : g_osFrees) {
-        EXPECT_EQ(call.uiModuleId, SERIAL_MEM_MODULE_ID);
-        EXPECT_EQ(call.tag, "QOMA_PAT_ERROR_QUERY_RSP_free_unpacked");
-    }
 }
 
 class HookResolution : public ::testing::TestWithParam<Scenario> {};
