@@ -1,5 +1,5 @@
-// Writes the decoder fuzzers' seed corpus: DIR/<response>/seed-<n>, the valid
-// images the decoder test's guard-page sweep mutates.
+// Writes the decoder fuzzers' seed corpus, DIR/<response>/seed-<n> (DIR: the
+// argument, or .): the valid images the decoder test's guard-page sweep mutates.
 #include <stdio.h>
 
 #include <filesystem>
@@ -8,21 +8,18 @@
 #include "support/response_cases.h"
 
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: %s DIR\n", argv[0]);
-        return 2;
-    }
+    namespace fs = std::filesystem;
     for (const pss_test::ResponseCase &c : pss_test::AllResponses()) {
-        const std::filesystem::path dir = std::filesystem::path(argv[1]) / c.pcName;
-        std::filesystem::remove_all(dir);  // seeds of an earlier build
-        std::filesystem::create_directories(dir);
-        const std::vector<std::vector<uint8_t>> images = pss_test::SeedImages(c);
-        for (size_t i = 0; i < images.size(); ++i) {
-            const std::filesystem::path file = dir / ("seed-" + std::to_string(i));
-            std::ofstream out(file, std::ios::binary);
-            out.write(reinterpret_cast<const char *>(images[i].data()),
-                      static_cast<std::streamsize>(images[i].size()));
-            if (!out.flush()) {
+        const fs::path dir = fs::path(argc == 2 ? argv[1] : ".") / c.pcName;
+        fs::remove_all(dir);  // the seeds of an earlier build
+        fs::create_directories(dir);
+        size_t i = 0;
+        for (const std::vector<uint8_t> &image : pss_test::SeedImages(c)) {
+            const fs::path file = dir / ("seed-" + std::to_string(i++));
+            if (!std::ofstream(file, std::ios::binary)
+                     .write(reinterpret_cast<const char *>(image.data()),
+                            std::streamsize(image.size()))
+                     .flush()) {
                 fprintf(stderr, "%s: cannot write %s\n", argv[0], file.c_str());
                 return 1;
             }

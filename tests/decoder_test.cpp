@@ -73,8 +73,8 @@ TEST_F(WorkedImage, DecodesToExactlyItsRecordAndReleasesOnce) {
     AnyRecord want(c);  // as it is after its release: no array
     reinterpret_cast<QOMA_PAT_ERROR_QUERY_RSP *>(want.Bytes())->uiHead0 = 1;
     reinterpret_cast<QOMA_PAT_ERROR_QUERY_RSP *>(want.Bytes())->uiInfoNum = 2;
-    QOMA_PAT_ERROR_INFO astInfo[2];
-    ErrorQueryElements(astInfo);
+    QOMA_PAT_ERROR_INFO astInfo[2] = {};
+    astInfo[0].uiField1 = 5;
     // Bytes that no offset leads to are never read: a garbage tail changes nothing.
     for (const size_t uiTail : {0, 100}) {
         std::vector<uint8_t> buf(std::begin(kErrorQueryImage), std::end(kErrorQueryImage));

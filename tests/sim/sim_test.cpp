@@ -86,17 +86,15 @@ Bytes Flat(const ResponseCase &rc, const AnyRecord &r) {
 // What fn writes to stderr, through any stream or descriptor.
 template <class F>
 std::string Stderr(F fn) {
-    fflush(stderr);
     FILE *pstFile = tmpfile();
     const int iSaved = dup(2);
-    EXPECT_TRUE(pstFile != nullptr && iSaved >= 0 && dup2(fileno(pstFile), 2) == 2);
+    EXPECT_TRUE(pstFile != nullptr && fflush(stderr) == 0 && dup2(fileno(pstFile), 2) == 2);
     fn();
     fflush(stderr);
-    dup2(iSaved, 2);
-    close(iSaved);
-    std::string text;
+    dup2(iSaved, 2), close(iSaved);
+    std::string text(static_cast<size_t>(ftell(pstFile)), '\0');
     rewind(pstFile);
-    for (int c; (c = fgetc(pstFile)) != EOF;) text += char(c);
+    text.resize(fread(text.data(), 1, text.size(), pstFile));
     fclose(pstFile);
     return text;
 }
