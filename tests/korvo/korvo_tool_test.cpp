@@ -201,15 +201,13 @@ struct ErrorCase {
 
 const char kQuiet[] = "the decoder logs nothing for this check";
 
-Bytes Worked() {
-    return {std::begin(pss_test::kErrorQueryImage), std::end(pss_test::kErrorQueryImage)};
-}
+const Bytes kWorked(std::begin(pss_test::kErrorQueryImage), std::end(pss_test::kErrorQueryImage));
 
 // The worked QOMA_PAT_ERROR_QUERY_RSP image with patch at uiPos (cut to uiLen
 // bytes when given), refused at decoding.
 ErrorCase Refused(const char *pcName, size_t uiPos, Bytes patch, std::string message,
                   std::string log = kQuiet, size_t uiLen = 0) {
-    Bytes image = Worked();
+    Bytes image = kWorked;
     if (uiLen != 0) image.resize(uiLen);
     std::copy(patch.begin(), patch.end(), image.begin() + static_cast<long>(uiPos));
     return {pcName, "decode QOMA_PAT_ERROR_QUERY_RSP", Text(image), 1, message, log};
@@ -288,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"ElementBudget", "encode QOMA_PAT_DESC_QUERY_RSP", EmptyElements(20000), 2,
                   "pstInfo: 20000 elements of 1316 bytes are more than korvo makes from 60013 "
                   "bytes of JSON"},
-        ErrorCase{"CheckAccepts", "check QOMA_PAT_ERROR_QUERY_RSP", Text(Worked()), 0, ""},
+        ErrorCase{"CheckAccepts", "check QOMA_PAT_ERROR_QUERY_RSP", Text(kWorked), 0, ""},
         Refused("Short", 0, {}, "refused at byte 0: a buffer of 3 bytes is shorter",
                 "[KORVO]:Param invalid(nonNull, 3, nonNull)", 3),
         Refused("RootPastEnd", 0, {100}, "refused at byte 0: root table at 100 is out of range",
