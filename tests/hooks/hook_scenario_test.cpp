@@ -46,7 +46,7 @@ enum : unsigned { kFlagGet = 1, kAlloc = 2, kFree = 4, kAll = 7 };
 
 struct Scenario {
     const char *pcName;
-    unsigned uiOffers;  // the memory functions the process defines
+    unsigned uiOffers;  // the memory functions dlsym finds
     uint32_t uiFlag;    // what ZEL_OsalMemUseFlagGet answers
     bool bHooksUsed;    // arrays come from the two hooks; otherwise from malloc and free
     bool bRace;         // eight threads make the process's first codec calls at once
