@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <atomic>
 #include <barrier>
+#include <bit>
 #include <chrono>
 #include <ostream>
 #include <string>
@@ -180,13 +181,8 @@ PSS_EXPORT void ZEL_OsalMemFree(void *pvMem, uint32_t uiModuleId, const char *pc
 
 namespace {
 
-// The order the host really stores integers in, asked of memory.
-uint32_t ProbedBigEndian() {
-    const uint32_t uiOne = 1;
-    uint8_t aucBytes[4];
-    memcpy(aucBytes, &uiOne, sizeof aucBytes);
-    return aucBytes[0] == 0 ? 1u : 0u;
-}
+// The order the host stores integers in, as the compiler knows it.
+constexpr uint32_t kBigEndian = std::endian::native == std::endian::big ? 1 : 0;
 
 // Decodes the image in uiThreads threads at once and releases it, watching
 // where the arrays come from and go to and the byte order each thread sees.
@@ -207,7 +203,7 @@ void DecodeAndRelease(const Scenario &s, unsigned uiThreads) {
         });
     }
     for (std::thread &thread : threads) thread.join();
-    EXPECT_EQ(seen, std::vector<uint32_t>(uiThreads, ProbedBigEndian()));
+    EXPECT_EQ(seen, std::vector<uint32_t>(uiThreads, kBigEndian));
     std::vector<const void *> arrays;
     for (QOMA_PAT_ERROR_QUERY_RSP &stRsp : rsps) {
         arrays.push_back(stRsp.pstInfo);
@@ -238,10 +234,10 @@ TEST_P(HookResolution, DecodedArraysUseTheHooksThisProcessOffersResolvedOnce) {
     g_pstScenario = &s;
     __atomic_store_n(&g_uiOffers, s.uiOffers, __ATOMIC_RELAXED);
     ASSERT_EQ(g_serialHooksResolved.load(), 0u) << "something resolved the hooks already";
-    EXPECT_EQ(g_bigEndianHost.load(), ProbedBigEndian()) << "before any codec ran";
+    EXPECT_EQ(g_bigEndianHost.load(), kBigEndian) << "before any codec ran";
 
     DecodeAndRelease(s, s.bRace ? 8 : 1);
-    EXPECT_EQ(g_bigEndianHost.load(), ProbedBigEndian());
+    EXPECT_EQ(g_bigEndianHost.load(), kBigEndian);
     EXPECT_EQ(g_pfnSerialAlloc, s.bHooksUsed ? &ZEL_OsalMemCacheAlloc : &SerialDefaultAlloc);
     EXPECT_EQ(g_pfnSerialFree, s.bHooksUsed ? &ZEL_OsalMemFree : &SerialDefaultFree);
     std::vector<std::string> expected = {kMemNames[0]};
