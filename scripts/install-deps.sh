@@ -23,9 +23,10 @@ packages=(cmake ninja-build g++ googletest)
 for config in "${configs[@]}"; do
     case "$config" in
         demo) packages+=(nlohmann-json3-dev libcli11-dev) ;;  # the native tree builds korvo
-        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev) ;;
-        sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev) ;;
-        tsan) packages+=(clang nlohmann-json3-dev libcli11-dev) ;;
+        # The wire tool's tests feed it what xxd and hexdump (bsdextrautils) write.
+        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev xxd bsdextrautils) ;;
+        sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils) ;;
+        tsan) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils) ;;
         arm) packages+=(g++-arm-linux-gnueabihf qemu-user) ;;
         ppc) packages+=(g++-powerpc-linux-gnu qemu-user) ;;
         # Installed trees and their consumers, natively and for ARM; the

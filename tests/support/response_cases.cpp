@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "serial/wire.h"
+#include "support/korvo_builder.h"
 
 namespace pss_test {
 
@@ -78,6 +79,20 @@ void FillRandom(const korvo::TableDesc &stDesc, uint8_t *pucRec, std::mt19937 &r
             }
         }
     }
+}
+
+std::vector<std::vector<uint8_t>> SeedImages(const ResponseCase &stCase) {
+    std::mt19937 rng(99);
+    std::vector<std::vector<uint8_t>> images = {{4, 0, 0, 0, 0, 0, 0, 0}};
+    for (const uint32_t uiCount : {1u, 2u}) {
+        std::vector<std::vector<uint8_t>> arena;
+        AnyRecord rec(stCase);
+        FillRandom(*stCase.pstDesc, rec.Bytes(), rng, uiCount, &arena);
+        images.push_back(WriteRecord(*stCase.pstDesc, rec.Bytes()));
+        images.push_back(
+            WriteRecord(*stCase.pstDesc, rec.Bytes(), {.bVtableAfter = true, .bWriteZeros = true}));
+    }
+    return images;
 }
 
 }  // namespace pss_test
