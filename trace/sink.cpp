@@ -57,6 +57,7 @@ struct Output {
     int iFd = -1;
     bool bRegular = false;
     bool bWriteReported = false;
+    bool bHeadless = false;    // the file's head could not be written
     uint32_t uiIndex = 0;      // of the current file in the ring
     uint64_t ullBytes = 0;     // written to the current file
     uint32_t uiPackets = 0;    // written to the current file
@@ -79,29 +80,37 @@ uint32_t Digits(uint32_t uiValue) {
     return uiDigits;
 }
 
-bool WriteAll(int iFd, const uint8_t *pucData, size_t uiLen) {
-    while (uiLen != 0) {
-        const ssize_t iDone = write(iFd, pucData, uiLen);
+// How much of the data reached the file.
+size_t WriteAll(int iFd, const uint8_t *pucData, size_t uiLen) {
+    size_t uiDone = 0;
+    while (uiDone < uiLen) {
+        const ssize_t iDone = write(iFd, pucData + uiDone, uiLen - uiDone);
         if (iDone < 0 && errno == EINTR) continue;
         if (iDone <= 0) {
             if (iDone == 0) errno = EIO;
-            return false;
+            break;
         }
-        pucData += iDone;
-        uiLen -= static_cast<size_t>(iDone);
+        uiDone += static_cast<size_t>(iDone);
     }
-    return true;
+    return uiDone;
 }
 
-// A failed write leaves no part of a block behind: the file goes back to
-// its last whole block, so that it stays readable to the end.
-bool WriteBlocks(const uint8_t *pucData, uint32_t uiLen) {
+// Writes whole blocks and returns how many reached the file. Of a write that
+// fails part way (a full disk, a size limit) the whole blocks stay and the
+// file is cut back to the last of them, so that it reads to its end.
+uint32_t WriteBlocks(const uint8_t *pucData, uint32_t uiLen) {
     Output &o = g_stOut;
-    if (WriteAll(o.iFd, pucData, uiLen)) {
-        o.ullBytes += uiLen;
-        return true;
-    }
+    const size_t uiDone = WriteAll(o.iFd, pucData, uiLen);
     const int iError = errno;
+    uint32_t uiKept = 0, uiBlocks = 0;
+    while (uiKept < uiLen) {
+        const uint32_t uiBlock = GetHost<uint32_t>(pucData + uiKept + 4);
+        if (uiBlock > uiDone - uiKept) break;
+        uiKept += uiBlock;
+        ++uiBlocks;
+    }
+    o.ullBytes += uiKept;
+    if (uiDone == uiLen) return uiBlocks;
     if (o.bRegular) {
         (void)!ftruncate(o.iFd, static_cast<off_t>(o.ullBytes));
         (void)lseek(o.iFd, static_cast<off_t>(o.ullBytes), SEEK_SET);
@@ -111,17 +120,23 @@ bool WriteBlocks(const uint8_t *pucData, uint32_t uiLen) {
         fprintf(stderr, "pss-trace: cannot write %s (%s); packets are lost and counted\n", o.acPath,
                 strerror(iError));
     }
-    return false;
+    return uiBlocks;
 }
 
+// The batch holds only packets: those not written are lost, and the next
+// packet written tells of them.
 void Flush() {
     Output &o = g_stOut;
     if (o.uiBatchLen == 0) return;
-    if (WriteBlocks(o.pucBatch, o.uiBatchLen)) {
-        o.uiPackets += o.uiBatchPackets;
-    } else {
-        g_uiLost.fetch_add(o.uiBatchPackets, std::memory_order_relaxed);
-        o.uiShownLost = o.uiShownBefore;
+    const uint32_t uiWritten = o.bHeadless ? 0 : WriteBlocks(o.pucBatch, o.uiBatchLen);
+    o.uiPackets += uiWritten;
+    if (uiWritten != o.uiBatchPackets) {
+        g_uiLost.fetch_add(o.uiBatchPackets - uiWritten, std::memory_order_relaxed);
+        // Shown so far: what the last packet written said.
+        uint32_t uiAt = 0;
+        for (uint32_t i = 1; i < uiWritten; ++i) uiAt += GetHost<uint32_t>(o.pucBatch + uiAt + 4);
+        o.uiShownLost =
+            uiWritten != 0 ? GetLe32(o.pucBatch + uiAt + 28 + kDropsOffset) : o.uiShownBefore;
     }
     o.uiBatchLen = 0;
     o.uiBatchPackets = 0;
@@ -153,7 +168,9 @@ bool OpenFile() {
     o.uiPackets = 0;
     uint8_t aucHead[kFileHeadSize];
     const uint32_t uiSnapLen = stOptions.uiCap != 0 ? stOptions.uiCap + kMaxHeader : 0;
-    (void)WriteBlocks(aucHead, PutFileHead(aucHead, uiSnapLen));
+    // Packets mean nothing without the file's head: none follow a head cut short.
+    o.bHeadless = WriteBlocks(aucHead, PutFileHead(aucHead, uiSnapLen)) != 2;
+    if (o.bHeadless && o.bRegular) (void)!ftruncate(o.iFd, 0);
     return true;
 }
 
@@ -161,8 +178,9 @@ void CloseFile() {
     Output &o = g_stOut;
     Flush();
     uint8_t aucStatistics[kStatisticsSize];
-    (void)WriteBlocks(aucStatistics, PutStatistics(aucStatistics, WallNs(),
-                                                   g_uiLost.load(std::memory_order_relaxed)));
+    if (!o.bHeadless)
+        (void)WriteBlocks(aucStatistics, PutStatistics(aucStatistics, WallNs(),
+                                                       g_uiLost.load(std::memory_order_relaxed)));
     close(o.iFd);
     o.iFd = -1;
 }
