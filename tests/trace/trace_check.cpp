@@ -51,9 +51,15 @@ Pcapng ReadPcapng(const uint8_t *pucFile, size_t uiSize) {
         memcpy(&v, pucFile + at, 4);
         return bSwap ? __builtin_bswap32(v) : v;
     };
+    auto u16 = [&](size_t at) {
+        uint16_t v;
+        memcpy(&v, pucFile + at, 2);
+        return bSwap ? __builtin_bswap16(v) : v;
+    };
     auto u64 = [&](size_t at) {
-        return bSwap ? uint64_t(u32(at)) << 32 | u32(at + 4)
-                     : uint64_t(u32(at + 4)) << 32 | u32(at);
+        uint64_t v;
+        memcpy(&v, pucFile + at, 8);
+        return bSwap ? __builtin_bswap64(v) : v;
     };
     size_t at = 0;
     while (at < uiSize) {
@@ -68,7 +74,7 @@ Pcapng ReadPcapng(const uint8_t *pucFile, size_t uiSize) {
         if (uiLen < 12 || uiLen % 4 != 0) Fail("bad block length");
         if (uiLen > uiSize - at) break;
         if (u32(at + uiLen - 4) != uiLen) Fail("block lengths differ");
-        if (uiType == 1 && (u32(at + 8) & 0xFFFF) != 147) Fail("link type is not 147");
+        if (uiType == 1 && u16(at + 8) != 147) Fail("link type is not 147");
         size_t options = at + uiLen - 4;
         if (uiType == 6) {
             const uint32_t uiCaptured = u32(at + 20);
@@ -79,11 +85,9 @@ Pcapng ReadPcapng(const uint8_t *pucFile, size_t uiSize) {
         } else if (uiType == 5) {
             options = at + 20;
         }
-        auto code = [&](size_t o) { return bSwap ? u32(o) >> 16 : u32(o) & 0xFFFF; };
-        auto length = [&](size_t o) { return bSwap ? u32(o) & 0xFFFF : u32(o) >> 16; };
-        for (; options + 4 <= at + uiLen - 4 && code(options) != 0;
-             options += 4 + (length(options) + 3) / 4 * 4) {
-            if (uiType == 5 && code(options) == 5) trace.ullIfDrop = u64(options + 4);
+        for (; options + 4 <= at + uiLen - 4 && u16(options) != 0;
+             options += 4 + (u16(options + 2) + 3u) / 4 * 4) {
+            if (uiType == 5 && u16(options) == 5) trace.ullIfDrop = u64(options + 4);
         }
         at += uiLen;
         trace.ends.push_back(at);
