@@ -43,7 +43,6 @@ struct Slot {
     bool bRequestDone;
     bool bAnswered;
     Verdict eVerdict;
-    uint64_t ullStartWall;
     uint64_t ullStartSteady;
     uint8_t *pucAnswer;  // a copy of the bytes handed to the decoder; grows, kept
     uint32_t uiAnswerCap;
@@ -61,15 +60,15 @@ uint32_t Kept(uint32_t uiOriginal) {
     return uiCap != 0 && uiOriginal > uiCap ? uiCap : uiOriginal;
 }
 
-void Emit(const Slot &stSlot, const PacketFacts &stFacts, uint64_t ullWallNs,
+void Emit(const Slot &stSlot, const PacketFacts &stFacts, uint64_t ullSteadyNs,
           const uint8_t *pucImage) {
     uint8_t aucHeader[kMaxHeader];
     const uint32_t uiHeader = PutCallHeader(aucHeader, stFacts, stSlot.stNames);
-    Enqueue(ullWallNs, aucHeader, uiHeader, pucImage, stFacts.uiKept);
+    Enqueue(ullSteadyNs, aucHeader, uiHeader, pucImage, stFacts.uiKept);
 }
 
 void EmitRequest(Slot &stSlot, Layout eLayout, const uint8_t *pucImage, uint32_t uiLen,
-                 uint32_t uiThread, uint64_t ullWallNs) {
+                 uint32_t uiThread, uint64_t ullSteadyNs) {
     stSlot.bRequestDone = true;
     PacketFacts stFacts{};
     stFacts.eDirection = kRequest;
@@ -81,7 +80,7 @@ void EmitRequest(Slot &stSlot, Layout eLayout, const uint8_t *pucImage, uint32_t
     stFacts.uiOriginal = uiLen;
     stFacts.uiKept = Kept(uiLen);
     stFacts.ucFlags = stFacts.uiKept < uiLen ? kImageCut : 0;
-    Emit(stSlot, stFacts, ullWallNs, pucImage);
+    Emit(stSlot, stFacts, ullSteadyNs, pucImage);
 }
 
 // ---- the codec slots, per pool slot -----------------------------------------
@@ -94,7 +93,7 @@ uint32_t OnPack(Slot &stSlot, const SerialBufDesc *pstBuf, const void *pvReq) {
     // A size query (no buffer) makes no image; the first encoding is kept.
     if (pstBuf != nullptr && pstBuf->pucData != nullptr && uiLen != 0 && uiLen <= uiCapacity &&
         !stSlot.bRequestDone) {
-        EmitRequest(stSlot, kCompact, pstBuf->pucData, uiLen, ThreadId(), WallNs());
+        EmitRequest(stSlot, kCompact, pstBuf->pucData, uiLen, ThreadId(), SteadyNs());
     }
     return uiLen;
 }
@@ -104,7 +103,7 @@ uint32_t OnPackFixed(Slot &stSlot, uint8_t *pucBuf, const void *pvReq) {
     // The image is as long as the method's fixed size says.
     if (uiResult == 0 && pucBuf != nullptr && stSlot.stReal.pfnFixedSize != nullptr &&
         !stSlot.bRequestDone) {
-        EmitRequest(stSlot, kFixed, pucBuf, stSlot.stReal.pfnFixedSize(), ThreadId(), WallNs());
+        EmitRequest(stSlot, kFixed, pucBuf, stSlot.stReal.pfnFixedSize(), ThreadId(), SteadyNs());
     }
     return uiResult;
 }
@@ -190,7 +189,6 @@ Slot *Begin(const IdlMethodId *pstMethodId, const IdlMsgOps *pstOps, Family eFam
     Slot &stSlot = *pstSlot;
     const size_t uiIndex = static_cast<size_t>(pstSlot - g_astSlots);
     stSlot.ullStartSteady = SteadyNs();
-    stSlot.ullStartWall = WallNs();
     stSlot.uiCall = g_uiCalls.fetch_add(1, std::memory_order_relaxed) + 1;
     stSlot.uiCaller = ThreadId();
     stSlot.eFamily = eFamily;
@@ -214,10 +212,9 @@ Slot *Begin(const IdlMethodId *pstMethodId, const IdlMsgOps *pstOps, Family eFam
 // The answer packet, after a request packet without image when the
 // encoder made none.
 void Finish(Slot &stSlot, IdlCallResult stResult) {
-    const uint64_t ullEndWall = WallNs();
     const uint64_t ullEndSteady = SteadyNs();
     if (!stSlot.bRequestDone) {
-        EmitRequest(stSlot, kNoImage, nullptr, 0, stSlot.uiCaller, stSlot.ullStartWall);
+        EmitRequest(stSlot, kNoImage, nullptr, 0, stSlot.uiCaller, stSlot.ullStartSteady);
     }
     PacketFacts stFacts{};
     stFacts.eDirection = kAnswer;
@@ -233,7 +230,7 @@ void Finish(Slot &stSlot, IdlCallResult stResult) {
     stFacts.uiOriginal = stSlot.uiAnswerOriginal;
     stFacts.uiKept = stSlot.uiAnswerKept;
     stFacts.ullDuration = ullEndSteady - stSlot.ullStartSteady;
-    Emit(stSlot, stFacts, ullEndWall, stSlot.pucAnswer);
+    Emit(stSlot, stFacts, ullEndSteady, stSlot.pucAnswer);
 }
 
 void CompleteAsync(IdlCallResult stResult, void *pvRsp, void *pvSlot) {

@@ -29,7 +29,7 @@ namespace {
 enum State : int { kIdle, kRunning, kOff };
 enum Wait : int { kAwake, kEmpty, kNap };
 
-constexpr uint32_t kEntryHead = 16;          // entry length, data length, wall time
+constexpr uint32_t kEntryHead = 16;          // entry length, data length, monotonic time
 constexpr uint32_t kBatchBytes = 64 * 1024;  // what the writer hands to one write
 constexpr uint64_t kNapNs = 20000000;        // how long the writer lets packets gather
 constexpr uint32_t kFlushWaitMs = 2000;      // at exit, for the writer to finish
@@ -234,6 +234,9 @@ bool AddPacket(const uint8_t *pucData, uint32_t uiData, uint64_t ullWallNs) {
 // Packets of [uiFrom, uiTo) into the file; the callers leave that part alone.
 void Drain(uint32_t uiFrom, uint32_t uiTo, bool &bWriting) {
     Queue &q = g_stQueue;
+    // Monotonic to wall-clock time as the clocks stand now: the packets are
+    // at most a nap old, and the wall clock may have been set since the start.
+    const uint64_t ullToWall = WallNs() - SteadyNs();
     while (uiFrom != uiTo) {
         const uint32_t uiPos = uiFrom & (q.uiSize - 1);
         const uint8_t *pucEntry = q.pucRing + uiPos;
@@ -243,7 +246,7 @@ void Drain(uint32_t uiFrom, uint32_t uiTo, bool &bWriting) {
             continue;
         }
         if (bWriting && !AddPacket(pucEntry + kEntryHead, GetHost<uint32_t>(pucEntry + 4),
-                                   GetHost<uint64_t>(pucEntry + 8))) {
+                                   GetHost<uint64_t>(pucEntry + 8) + ullToWall)) {
             bWriting = false;  // the next file of the ring could not be opened
             g_iState.store(kOff, std::memory_order_release);
         }
@@ -352,7 +355,7 @@ bool SinkReady() {
 
 void CountLost(uint32_t uiPackets) { g_uiLost.fetch_add(uiPackets, std::memory_order_relaxed); }
 
-void Enqueue(uint64_t ullWallNs, const uint8_t *pucHeader, uint32_t uiHeaderLen,
+void Enqueue(uint64_t ullSteadyNs, const uint8_t *pucHeader, uint32_t uiHeaderLen,
              const uint8_t *pucImage, uint32_t uiImageLen) {
     Queue &q = g_stQueue;
     const uint64_t ullEntry = (kEntryHead + uint64_t{uiHeaderLen} + uiImageLen + 7) & ~7ull;
@@ -372,7 +375,7 @@ void Enqueue(uint64_t ullWallNs, const uint8_t *pucHeader, uint32_t uiHeaderLen,
             uint8_t *pucEntry = q.pucRing + uiPos;
             PutHost<uint32_t>(pucEntry, uiEntry);
             PutHost<uint32_t>(pucEntry + 4, uiHeaderLen + uiImageLen);
-            PutHost<uint64_t>(pucEntry + 8, ullWallNs);
+            PutHost<uint64_t>(pucEntry + 8, ullSteadyNs);
             memcpy(pucEntry + kEntryHead, pucHeader, uiHeaderLen);
             if (uiImageLen != 0) memcpy(pucEntry + kEntryHead + uiHeaderLen, pucImage, uiImageLen);
             q.uiTail += uiEntry;

@@ -12,8 +12,9 @@ namespace pss::trace {
 bool SinkReady();
 
 // Copies one packet (call header, then the kept image) into the queue;
-// one that does not fit is lost and counted.
-void Enqueue(uint64_t ullWallNs, const uint8_t *pucHeader, uint32_t uiHeaderLen,
+// one that does not fit is lost and counted. Its time is on the monotonic
+// clock, one clock read per packet: the writer turns it into wall-clock time.
+void Enqueue(uint64_t ullSteadyNs, const uint8_t *pucHeader, uint32_t uiHeaderLen,
              const uint8_t *pucImage, uint32_t uiImageLen);
 
 // Packets that never reached the queue (a call passed on untraced).
