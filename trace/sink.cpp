@@ -403,6 +403,12 @@ void FinishSink() {
         nanosleep(&stPause, nullptr);
     }
     g_iState.store(kOff, std::memory_order_release);
+    if (!g_bWriterDone.load(std::memory_order_acquire)) {
+        fprintf(stderr,
+                "pss-trace: %s not finished in time (a FIFO nobody reads?); what was "
+                "still queued is lost\n",
+                TraceOptions().pcFile);
+    }
     const uint32_t uiLost = g_uiLost.load(std::memory_order_relaxed);
     if (uiLost != 0) {
         fprintf(stderr, "pss-trace: %u packets lost (no room in the queue or in the file)\n",
