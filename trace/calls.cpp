@@ -31,29 +31,31 @@ constexpr uint32_t kNoMiddleware = 22;
 constexpr uint32_t kExitWaitMs = 1000;  // at exit, for calls still in flight
 
 struct Slot {
-    std::atomic<bool> bBusy;
-    IdlMsgOps stReal;     // the caller's codecs
-    IdlMsgOps stWrapped;  // what the middleware gets
-    IdlAsyncCallback pfnCallback;
-    void *pvUserData;
-    CallNames stNames;
-    uint32_t uiCall;
-    uint32_t uiCaller;  // thread that made the call
-    Family eFamily;
-    bool bRequestDone;
-    bool bAnswered;
-    Verdict eVerdict;
-    uint64_t ullStartSteady;
-    uint8_t *pucAnswer;  // a copy of the bytes handed to the decoder; grows, kept
-    uint32_t uiAnswerCap;
-    uint32_t uiAnswerKept;
-    uint32_t uiAnswerOriginal;
+    std::atomic<bool> bBusy{false};
+    IdlMsgOps stReal{};     // the caller's codecs
+    IdlMsgOps stWrapped{};  // what the middleware gets
+    IdlAsyncCallback pfnCallback = nullptr;
+    void *pvUserData = nullptr;
+    CallNames stNames{};
+    uint32_t uiCall = 0;
+    uint32_t uiCaller = 0;  // thread that made the call
+    Family eFamily{};       // all zero: the pool lies in .bss, not in the file
+    bool bRequestDone = false;
+    bool bAnswered = false;
+    Verdict eVerdict = kNotDecoded;
+    uint64_t ullStartSteady = 0;
+    uint8_t *pucAnswer = nullptr;  // a copy of the bytes handed to the decoder; grows, kept
+    uint32_t uiAnswerCap = 0;
+    uint32_t uiAnswerKept = 0;
+    uint32_t uiAnswerOriginal = 0;
 };
 
-Slot g_astSlots[kSlots];
-std::atomic<uint32_t> g_uiNextSlot{0};
-std::atomic<uint32_t> g_uiCalls{0};
-std::atomic<uint32_t> g_uiInFlight{0};
+// Constant-initialised, like every global here: a call may come from another
+// library's constructor before this library's own have run.
+constinit Slot g_astSlots[kSlots];
+constinit std::atomic<uint32_t> g_uiNextSlot{0};
+constinit std::atomic<uint32_t> g_uiCalls{0};
+constinit std::atomic<uint32_t> g_uiInFlight{0};
 
 uint32_t Kept(uint32_t uiOriginal) {
     const uint32_t uiCap = TraceOptions().uiCap;
@@ -261,9 +263,9 @@ using SyncCall = IdlCallResult (*)(void *, const void *, void *, const IdlMethod
                                    const IdlMsgOps *);
 using AsyncCall = uint32_t (*)(IdlAsyncCall *);
 using OnewayCall = uint32_t (*)(void *, const void *, const IdlMethodId *, const IdlMsgOps *);
-std::atomic<SyncCall> g_pfnSync{nullptr};
-std::atomic<AsyncCall> g_pfnAsync{nullptr};
-std::atomic<OnewayCall> g_pfnOneway{nullptr};
+constinit std::atomic<SyncCall> g_pfnSync{nullptr};
+constinit std::atomic<AsyncCall> g_pfnAsync{nullptr};
+constinit std::atomic<OnewayCall> g_pfnOneway{nullptr};
 
 // Destructors run after the program's atexit work: asynchronous calls still
 // in flight get a moment to complete before the file is closed.

@@ -9,7 +9,7 @@
 namespace pss::trace {
 namespace {
 
-Options g_stOptions;
+constinit Options g_stOptions;
 
 constexpr uint32_t kDefaultQueueKb = 1024;
 

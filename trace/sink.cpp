@@ -37,7 +37,7 @@ constexpr uint32_t kFlushWaitMs = 2000;      // at exit, for the writer to finis
 // Never destroyed: calls may still complete while the process exits.
 struct Queue {
     pthread_mutex_t stLock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t stWake;  // on the monotonic clock, set up with the writer
+    pthread_cond_t stWake = PTHREAD_COND_INITIALIZER;  // set to the monotonic clock with the writer
     uint8_t *pucRing = nullptr;
     uint32_t uiSize = 0;  // a power of two
     uint32_t uiHead = 0;  // free-running positions; the used part is [head, tail)
@@ -45,10 +45,10 @@ struct Queue {
     Wait eWait = kAwake;
     bool bStop = false;
 };
-Queue g_stQueue;
-std::atomic<int> g_iState{kIdle};
-std::atomic<uint32_t> g_uiLost{0};
-std::atomic<bool> g_bWriterDone{false};
+constinit Queue g_stQueue;
+constinit std::atomic<int> g_iState{kIdle};
+constinit std::atomic<uint32_t> g_uiLost{0};
+constinit std::atomic<bool> g_bWriterDone{false};
 pthread_mutex_t g_startLock = PTHREAD_MUTEX_INITIALIZER;
 
 // ---- the writer's side: only its thread touches this -----------------------
@@ -67,9 +67,9 @@ struct Output {
     uint32_t uiBatchLen = 0;
     uint32_t uiBatchPackets = 0;
     uint32_t uiShownBefore = 0;  // uiShownLost before the batch
-    char acPath[4096];
 };
-Output g_stOut;
+constinit Output g_stOut;
+constinit char g_acPath[4096] = {};  // the current file; apart, so that it lies in .bss
 
 uint32_t Digits(uint32_t uiValue) {
     uint32_t uiDigits = 1;
@@ -117,7 +117,7 @@ uint32_t WriteBlocks(const uint8_t *pucData, uint32_t uiLen) {
     }
     if (!o.bWriteReported) {
         o.bWriteReported = true;
-        fprintf(stderr, "pss-trace: cannot write %s (%s); packets are lost and counted\n", o.acPath,
+        fprintf(stderr, "pss-trace: cannot write %s (%s); packets are lost and counted\n", g_acPath,
                 strerror(iError));
     }
     return uiBlocks;
@@ -146,17 +146,17 @@ bool OpenFile() {
     Output &o = g_stOut;
     const Options &stOptions = TraceOptions();
     if (stOptions.ullRotateBytes == 0) {
-        snprintf(o.acPath, sizeof o.acPath, "%s", stOptions.pcFile);
+        snprintf(g_acPath, sizeof g_acPath, "%s", stOptions.pcFile);
     } else {
         const int iWidth =
             stOptions.uiFiles != 0 ? static_cast<int>(Digits(stOptions.uiFiles - 1)) : 1;
-        snprintf(o.acPath, sizeof o.acPath, "%s%0*u", stOptions.pcFile, iWidth,
+        snprintf(g_acPath, sizeof g_acPath, "%s%0*u", stOptions.pcFile, iWidth,
                  static_cast<unsigned>(o.uiIndex));
     }
     // Opened here, not in a call: a FIFO without a reader blocks only this thread.
-    o.iFd = open(o.acPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    o.iFd = open(g_acPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (o.iFd < 0) {
-        fprintf(stderr, "pss-trace: cannot open %s (%s); calls go on untraced\n", o.acPath,
+        fprintf(stderr, "pss-trace: cannot open %s (%s); calls go on untraced\n", g_acPath,
                 strerror(errno));
         return false;
     }

@@ -81,8 +81,10 @@ full)
     $emu "$check" --lost-ok f.pcapng
     ;;
 fifo)
+    # The shell opens the FIFO at once, so that the tracer's writer need not
+    # wait for tshark to start; the pipe holds the packets until it reads.
     mkfifo live
-    tshark -r live >listed.out 2>/dev/null &
+    tshark -r - <live >listed.out 2>/dev/null &
     "$pss_trace" -o live -- $emu "$demo" >out || fail "the demo failed"
     wait $!
     [ "$(wc -l <listed.out | tr -d ' ')" = 60 ] || fail "tshark read $(wc -l <listed.out) packets from the FIFO"
