@@ -32,7 +32,7 @@ enum Wait : int { kAwake, kEmpty, kNap };
 constexpr uint32_t kEntryHead = 16;          // entry length, data length, monotonic time
 constexpr uint32_t kBatchBytes = 64 * 1024;  // what the writer hands to one write
 constexpr uint64_t kNapNs = 20000000;        // how long the writer lets packets gather
-constexpr uint32_t kFlushWaitMs = 2000;      // at exit, for the writer to finish
+constexpr uint32_t kFlushWaitMs = 5000;      // at exit, for the writer to finish
 
 // Never destroyed: calls may still complete while the process exits.
 struct Queue {
