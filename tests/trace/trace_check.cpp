@@ -122,7 +122,7 @@ Packet Decode(const Bytes &data, uint32_t uiOriginal) {
     const bool bCut = p.image.size() < p.uiOriginal;
     if (uiHeader % 4 != 0 || 46 + uiNames > uiHeader || uiHeader > data.size() ||
         Le32(&data[28]) != p.image.size() || uiHeader + p.uiOriginal != uiOriginal ||
-        bCut != ((p.ucFlags & 2) != 0) || (p.ucLayout == 0) != (p.uiOriginal == 0) ||
+        bCut != ((p.ucFlags & 2) != 0) || (p.ucLayout == 0 && p.uiOriginal != 0) ||
         p.ucDirection < 1 || p.ucDirection > 2 || p.ucFamily < 1 || p.ucFamily > 3) {
         Fail("inconsistent header in call " + std::to_string(p.uiCall));
     }
