@@ -37,8 +37,8 @@ uint32_t Le32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_
 // ---- pcapng, either byte order --------------------------------------------
 
 struct Pcapng {
-    std::vector<std::pair<Bytes, uint32_t>> packets;  // data, original length
-    std::vector<size_t> ends;                         // where each block ends
+    std::vector<std::tuple<Bytes, uint32_t, uint64_t>> packets;  // data, original length, drops
+    std::vector<size_t> ends;                                    // where each block ends
     bool bCut = false;
     uint64_t ullIfDrop = 0;
 };
@@ -80,7 +80,7 @@ Pcapng ReadPcapng(const uint8_t *pucFile, size_t uiSize) {
             const uint32_t uiCaptured = u32(at + 20);
             if (28 + ((uiCaptured + 3) & ~3u) + 4 > uiLen) Fail("packet longer than its block");
             trace.packets.emplace_back(Bytes(pucFile + at + 28, pucFile + at + 28 + uiCaptured),
-                                       u32(at + 24));
+                                       u32(at + 24), 0);
             options = at + 28 + ((uiCaptured + 3) & ~3u);
         } else if (uiType == 5) {
             options = at + 20;
@@ -88,6 +88,8 @@ Pcapng ReadPcapng(const uint8_t *pucFile, size_t uiSize) {
         for (; options + 4 <= at + uiLen - 4 && u16(options) != 0;
              options += 4 + (u16(options + 2) + 3u) / 4 * 4) {
             if (uiType == 5 && u16(options) == 5) trace.ullIfDrop = u64(options + 4);
+            if (uiType == 6 && u16(options) == 4)
+                std::get<2>(trace.packets.back()) = u64(options + 4);
         }
         at += uiLen;
         trace.ends.push_back(at);
@@ -178,20 +180,22 @@ int main(int argc, char **argv) {
             files.push_back(arg);
     }
     std::map<uint32_t, std::vector<Packet>> calls;
-    uint32_t uiLost = 0, uiPackets = 0;
+    uint32_t uiLost = 0, uiShown = 0, uiPackets = 0;
     for (const std::string &file : files) {
         const Bytes bytes = ReadFile(file);
         const Pcapng trace = ReadPcapng(bytes.data(), bytes.size());
         if (trace.bCut) Fail(file + " is cut");
-        uiLost = std::max<uint32_t>(uiLost, uint32_t(trace.ullIfDrop));
-        for (const auto &[data, uiOriginal] : trace.packets) {
+        for (const auto &[data, uiOriginal, ullDropCount] : trace.packets) {
             Packet p = Decode(data, uiOriginal);
+            // Losses since the packet before: epb_dropcount, and the header's count grown by it.
+            if (p.uiDrops != uiShown + ullDropCount) Fail("loss counts disagree");
+            uiShown = p.uiDrops;
             if (lCap != 0 && p.image.size() != std::min<size_t>(p.uiOriginal, lCap))
                 Fail("cap not kept");
-            uiLost = std::max(uiLost, p.uiDrops);
             calls[p.uiCall].push_back(std::move(p));
             ++uiPackets;
         }
+        uiLost = std::max<uint32_t>(uiShown, uint32_t(trace.ullIfDrop));
         // Cut at every byte of the last three blocks: the whole blocks before
         // the cut read, nothing else.
         for (size_t uiCut = trace.ends.size() > 3 ? trace.ends[trace.ends.size() - 4] : 0;

@@ -93,6 +93,28 @@ fifo)
     wait $!
     [ "$(wc -l <listed.out | tr -d ' ')" = 60 ] || fail "tshark read $(wc -l <listed.out) packets from the FIFO"
     ;;
+late)
+    # A small queue and a reader that comes only once 300 calls are done (as
+    # their captured images show): the packets that found the queue full are
+    # lost, and the trace tells how many, in the packets after them and at
+    # its end.
+    mkfifo live
+    (
+        i=0
+        while [ $i -lt 600 ] && [ "$(ls capture 2>/dev/null | wc -l)" -lt 600 ]; do
+            sleep 0.05
+            i=$((i + 1))
+        done
+        exec cat live >late.pcapng
+    ) &
+    KELM_CAPTURE_DIR=$work/capture PSS_TRACE_QUEUE_KB=64 "$pss_trace" -o live -- $emu "$load" 100 \
+        >out 2>err || fail "trace_load: $(cat out)"
+    wait $!
+    lost=$(sed -n 's/^pss-trace: \([0-9]*\) packets lost.*/\1/p' err)
+    [ "${lost:-0}" -gt 0 ] && [ $((lost + $(packets late.pcapng))) = 4800 ] ||
+        fail "$(packets late.pcapng) packets written and ${lost:-no} counted lost, of 4800"
+    $emu "$check" --lost-ok late.pcapng | grep -q "lost $lost\$" || fail "the trace does not count $lost lost"
+    ;;
 *) fail "no such scenario" ;;
 esac
 echo "trace_run $scenario: passed"
