@@ -3,6 +3,7 @@
 # emulator given last), their traces read back by trace_check and by
 # Wireshark's own capinfos and tshark.
 #   trace_run.sh SCENARIO WORK PSS_TRACE TRACE_CHECK PSS_DEMO PSS_DEMO_CPP TRACE_LOAD [EMULATOR...]
+# shellcheck disable=SC2086,SC2015,SC2012  # $emu and $shell split on purpose; "a && b || fail"; ls counts plain names
 set -eu
 scenario=$1 work=$2 pss_trace=$3 check=$4 demo=$5 demo_cpp=$6 load=$7
 shift 7
