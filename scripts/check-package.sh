@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # The library as its users get it, checked from installed trees, never from
 # the build tree:
-#   - each install component (runtime, dev, sim) into an empty prefix gives
-#     exactly its files, nothing of sim in the plain library directory, and
-#     the installed .so keeps its SONAME and carries no RUNPATH;
-#   - the installed demo runs from where it lies, natively and under qemu-arm;
+#   - each install component (runtime, dev, sim, trace, tools) into an empty
+#     prefix gives exactly its files, nothing of sim in the plain library
+#     directory, and the installed .so keeps its SONAME and carries no
+#     RUNPATH; the installed tracer needs nothing but the C library;
+#   - the installed demo runs from where it lies, natively and under qemu-arm,
+#     and the installed pss-trace traces it with the installed tracer: a
+#     pcapng file of its 60 packets, as capinfos counts them;
 #   - natively, the client tests/package/client.c built by an outside CMake
 #     project (find_package ... COMPONENTS sim) and by a plain compiler line
 #     (pkg-config) runs a call against the simulated service; asking for
@@ -71,7 +74,7 @@ check_components() {
         "$cm/PatchSdkServiceAgentTargets.cmake" "$cm/PatchSdkServiceAgentTargets-relwithdebinfo.cmake"
         "$L/pkgconfig/patch_sdk_service_agent.pc")
     [ ! -f "$root/include/patch_sdk_service_agent.hpp" ] || dev+=(include/patch_sdk_service_agent.hpp)
-    for c in runtime dev sim; do
+    for c in runtime dev sim trace tools; do
         step "$name: component $c into an empty prefix"
         cmake --install "$dir" --component "$c" --prefix "$stage/$name-$c" >/dev/null ||
             fail "installing component $c of $dir"
@@ -81,6 +84,14 @@ check_components() {
     expect_files "$stage/$name-sim" "$sim/libvandrikelm.so" "$sim/libsecmem.so" "$sim/pss_demo" \
         "$cm/PatchSdkServiceAgentSimTargets.cmake" "$cm/PatchSdkServiceAgentSimTargets-relwithdebinfo.cmake" \
         "$L/pkgconfig/patch_sdk_service_agent_sim.pc"
+    expect_files "$stage/$name-trace" "$L/libpatch_sdk_service_trace.so"
+    local tools=(bin/pss-trace)
+    [ "$name" != native ] || tools+=(bin/korvo)  # the wire tool is built for the host only
+    expect_files "$stage/$name-tools" "${tools[@]}"
+    local needed
+    needed=$("$readelf" -d "$stage/$name-trace/$L/libpatch_sdk_service_trace.so" | grep NEEDED)
+    [ "$(wc -l <<<"$needed")" = 1 ] && grep -q 'libc\.so\.6' <<<"$needed" ||
+        fail "the tracer needs more than the C library: $needed"
 
     lib=$stage/$name-runtime/$L/libpatch_sdk_service_agent.so
     local header dynamic
@@ -92,7 +103,7 @@ check_components() {
     ! grep -E '\((RUNPATH|RPATH)\)' <<<"$dynamic" || fail "$lib carries a RUNPATH"
     step "$name: $L/libpatch_sdk_service_agent.so: $machine, SONAME kept, no RUNPATH"
 
-    for c in runtime dev sim; do
+    for c in runtime dev sim trace tools; do
         cmake --install "$dir" --component "$c" --prefix "$stage/$name" >/dev/null
     done
 }
@@ -112,7 +123,7 @@ rm -rf "$stage"
 mkdir -p "$stage"
 
 # ---- native ----------------------------------------------------------------
-build native patch_sdk_service_agent vandrikelm secmem pss_demo
+build native patch_sdk_service_agent vandrikelm secmem pss_demo patch_sdk_service_trace korvo_cli
 # The host's machine, as readelf names it.
 check_components "$build_root/native" readelf "$(readelf -h /bin/sh | sed -n 's/.*Machine: *//p')"
 prefix=$stage/native
@@ -124,6 +135,14 @@ step "native: the installed demo finds the agent and the stand-ins from where it
     fail "the installed demo (native)"
 }
 tail -n 1 "$stage/demo-native.log"
+
+# trace_packets <trace>: packets as capinfos counts them.
+trace_packets() { capinfos -T -r -c "$1" | cut -f2; }
+
+step "native: the installed pss-trace traces the installed demo"
+"$prefix/bin/pss-trace" -o "$stage/demo-native.pcapng" -- \
+    "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >/dev/null || fail "the traced demo (native)"
+[ "$(trace_packets "$stage/demo-native.pcapng")" = 60 ] || fail "the native demo's trace"
 
 step "native: CMake consumer (find_package PatchSdkServiceAgent 1 COMPONENTS sim)"
 consumer_cmake native -DCMAKE_PREFIX_PATH="$prefix"
@@ -158,6 +177,11 @@ qemu-arm -L "$arm_sysroot" "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >"$
     fail "the installed demo (arm)"
 }
 tail -n 1 "$stage/demo-arm.log"
+
+step "arm: the installed pss-trace, the ARM tracer preloaded in qemu-arm's guest"
+"$prefix/bin/pss-trace" -o "$stage/demo-arm.pcapng" -- qemu-arm -L "$arm_sysroot" \
+    "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >/dev/null || fail "the traced demo (arm)"
+[ "$(trace_packets "$stage/demo-arm.pcapng")" = 60 ] || fail "the ARM demo's trace"
 
 step "arm: CMake consumer, cross-built, run under qemu-arm"
 consumer_cmake arm -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/arm-linux-gnueabihf.cmake" \

@@ -23,16 +23,18 @@ packages=(cmake ninja-build g++ googletest)
 for config in "${configs[@]}"; do
     case "$config" in
         demo) packages+=(nlohmann-json3-dev libcli11-dev) ;;  # the native tree builds korvo
-        # The wire tool's tests feed it what xxd and hexdump (bsdextrautils) write.
-        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev xxd bsdextrautils) ;;
-        sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils) ;;
-        tsan) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils) ;;
-        arm) packages+=(g++-arm-linux-gnueabihf qemu-user) ;;
-        ppc) packages+=(g++-powerpc-linux-gnu qemu-user) ;;
+        # The wire tool's tests feed it what xxd and hexdump (bsdextrautils) write;
+        # the tracer's tests judge traces with Wireshark's tshark and capinfos,
+        # and run pss-trace in busybox's shell as on a device.
+        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
+        sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
+        tsan) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
+        arm) packages+=(g++-arm-linux-gnueabihf qemu-user tshark busybox) ;;
+        ppc) packages+=(g++-powerpc-linux-gnu qemu-user tshark busybox) ;;
         # Installed trees and their consumers, natively and for ARM; the
         # armhf Debian packages (dpkg-architecture, of dpkg-dev, names the
         # target's architecture).
-        package) packages+=(libbenchmark-dev g++-arm-linux-gnueabihf qemu-user pkg-config dpkg-dev file) ;;
+        package) packages+=(libbenchmark-dev g++-arm-linux-gnueabihf qemu-user pkg-config dpkg-dev file tshark) ;;
         abi) packages+=(g++-arm-linux-gnueabihf abigail-tools) ;;
         *)
             echo "install-deps: unknown configuration '$config'" >&2
