@@ -17,7 +17,7 @@
 #include <string.h>
 
 #include "patch_sdk_service_agent.h"
-#include "platform/kelm/kelm_loopback.h"
+#include "sim/kelm_loopback.h"
 
 /* ---- the OS layer's log writer, found by the library at run time --------- */
 

@@ -10,9 +10,9 @@
 
 #include <sstream>
 
+#include "host/record_json.h"
 #include "tools/korvo/annotate.h"
 #include "tools/korvo/decode.h"
-#include "tools/korvo/record_json.h"
 
 #define KORVO_CHECK(cond, record)                                                                \
     do {                                                                                         \
@@ -24,6 +24,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pucData, size_t uiSize) {
     using namespace korvo_tool;
+    using namespace pss_host;
     const std::vector<uint8_t> buffer(pucData, pucData + uiSize);
     for (const RecordInfo &stInfo : AllRecords()) {
         const Verdict stVerdict = DecodeBuffer(stInfo, buffer);

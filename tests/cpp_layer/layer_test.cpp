@@ -9,7 +9,7 @@
 
 #include "messages/method_list.h"
 #include "patch_sdk_service_agent.hpp"
-#include "platform/kelm/kelm_loopback.h"
+#include "sim/kelm_loopback.h"
 #include "support/call_outcome.h"
 #include "support/os_layer.h"
 

@@ -2,9 +2,9 @@
 
 #include <string.h>
 
+#include "host/record_json.h"
 #include "serial/codec.h"
 #include "tools/korvo/os_layer.h"
-#include "tools/korvo/record_json.h"
 #include "tools/korvo/walker.h"
 
 namespace korvo_tool {

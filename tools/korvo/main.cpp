@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "host/record_json.h"
 #include "tools/korvo/annotate.h"
 #include "tools/korvo/decode.h"
 #include "tools/korvo/input.h"
 #include "tools/korvo/list.h"
-#include "tools/korvo/record_json.h"
 
 namespace korvo_tool {
+using namespace pss_host;
 namespace {
 
 constexpr int kRefused = 1;

@@ -7,7 +7,7 @@
 
 #include <type_traits>
 
-#include "tools/korvo/record_json.h"
+#include "host/record_json.h"
 
 namespace korvo_tool {
 namespace {

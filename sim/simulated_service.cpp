@@ -1,7 +1,7 @@
 // The server side of the loopback. It reads and writes KORVO with its own
 // small reader and writer, driven by the record schemas that client and
 // server share, so that the agent's codecs meet an independent peer.
-#include "platform/kelm/simulated_service.h"
+#include "sim/simulated_service.h"
 
 #include <pthread.h>
 #include <stdio.h>
@@ -9,8 +9,8 @@
 
 #include "messages/method_list.h"
 #include "messages/schemas.h"
-#include "platform/kelm/kelm_loopback.h"
-#include "platform/kelm/scripted_answer.h"
+#include "sim/kelm_loopback.h"
+#include "sim/scripted_answer.h"
 
 namespace kelm {
 namespace {

@@ -2,15 +2,15 @@
 // answers can be written by hand. It lays tables out exactly as the library's
 // compact request encoders do (checked byte for byte by the tool's tests) and
 // extends that layout to vectors of tables, which requests do not have.
-#include <string.h>
+#include "host/record_writer.h"
 
-#include "tools/korvo/record_json.h"
+#include <string.h>
 
 // Scalars are taken from the record as host values and written little-endian
 // byte by byte; the tool runs on little-endian hosts only.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "korvo is built for little-endian hosts");
 
-namespace korvo_tool {
+namespace pss_host {
 namespace {
 
 using korvo::FieldDesc;
@@ -117,4 +117,4 @@ std::vector<uint8_t> CompactImage(const RecordInfo &stInfo, const void *pvRec) {
     return CompactWriter().Image(*stInfo.pstDesc, static_cast<const uint8_t *>(pvRec));
 }
 
-}  // namespace korvo_tool
+}  // namespace pss_host

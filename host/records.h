@@ -1,8 +1,8 @@
 // Every record of the service as the host tools see it: its name as the
 // public header spells it, its kind, its schema, its member names (from the
 // same schema lines as the codecs) and the library's codec functions.
-#ifndef KORVO_TOOL_RECORDS_H
-#define KORVO_TOOL_RECORDS_H
+#ifndef PSS_HOST_RECORDS_H
+#define PSS_HOST_RECORDS_H
 
 #include <stdint.h>
 
@@ -12,7 +12,7 @@
 #include "patch_sdk_service_agent.h"
 #include "serial/schema.h"
 
-namespace korvo_tool {
+namespace pss_host {
 
 enum class RecordKind { kRequest, kBody, kResponse, kElement };
 
@@ -47,6 +47,6 @@ const RecordInfo *FindRecord(std::string_view name);
 // The record a schema describes (nested tables and vector elements).
 const RecordInfo &RecordOf(const korvo::TableDesc &stDesc);
 
-}  // namespace korvo_tool
+}  // namespace pss_host
 
 #endif

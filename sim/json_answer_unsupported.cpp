@@ -1,5 +1,5 @@
 // JSON answers where the host's JSON library is out of reach (cross builds).
-#include "platform/kelm/scripted_answer.h"
+#include "sim/scripted_answer.h"
 
 namespace kelm {
 

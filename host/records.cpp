@@ -1,6 +1,6 @@
 // The record registry, stamped from the schema lines: the lines are expanded
 // once more here, first into member names, then into one row per record.
-#include "tools/korvo/records.h"
+#include "host/records.h"
 
 #include <stdexcept>
 #include <string>
@@ -10,7 +10,7 @@
 #include "messages/schemas.h"
 #include "serial/codec.h"
 
-namespace korvo_tool {
+namespace pss_host {
 namespace {
 
 using korvo::FieldDesc;
@@ -169,4 +169,4 @@ const RecordInfo &RecordOf(const TableDesc &stDesc) {
     throw std::logic_error("schema without a record");
 }
 
-}  // namespace korvo_tool
+}  // namespace pss_host
