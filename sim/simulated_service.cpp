@@ -9,7 +9,7 @@
 #include <string.h>
 
 #include "host/record_writer.h"
-#include "messages/method_list.h"
+#include "patch_sdk_service_agent_methods.h"
 #include "messages/schemas.h"
 #include "sim/kelm_loopback.h"
 #include "sim/scripted_answer.h"
