@@ -5,8 +5,8 @@
 
 #include <stdint.h>
 
-#include "patch_sdk_service_agent_methods.h"
 #include "patch_sdk_service_agent.h"
+#include "patch_sdk_service_agent_methods.h"
 
 namespace pss {
 
