@@ -1,9 +1,10 @@
-// The record registry, stamped from the schema lines: the lines are expanded
-// once more here, first into member names, then into one row per record.
+// The record registry, stamped from the record lists of messages/; each
+// record's name and member names come from its korvo::Schema.
 #include "host/records.h"
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "messages/codecs.h"
@@ -15,26 +16,8 @@ namespace {
 
 using korvo::FieldDesc;
 using korvo::Kind;
+using korvo::RecordNames;
 using korvo::TableDesc;
-
-template <class Rec>
-struct Members;
-
-#undef KORVO_SCHEMA
-#undef KORVO_FIELD
-#undef KORVO_VECTOR
-#define KORVO_FIELD(member) \
-    MemberName { #member, nullptr }
-#define KORVO_VECTOR(count, pointer) \
-    MemberName { #pointer, #count }
-#define KORVO_SCHEMA(Rec, ...)                                             \
-    template <>                                                            \
-    struct Members<Rec> {                                                  \
-        static constexpr MemberName k[] = {__VA_ARGS__};                   \
-        static_assert(std::size(k) == korvo::Schema<Rec>::kTable.uiSlots); \
-    };
-#include "messages/schema_lines.h"
-#undef KORVO_SCHEMA
 
 // sizeof under the ARM EABI: natural alignment, 64-bit members on 8 bytes,
 // 4-byte pointers.
@@ -74,61 +57,76 @@ constexpr ArmLayout ArmLayoutOf(const TableDesc &stDesc) {
     return {RoundUp(uiAt, uiAlign), uiAlign};
 }
 
+RecordInfo Row(const RecordNames &stNames, RecordKind eKind, const TableDesc &stDesc) {
+    return {stNames.pcRecord,
+            eKind,
+            &stDesc,
+            stNames.pstMembers,
+            ArmLayoutOf(stDesc).uiSize,
+            nullptr,
+            nullptr,
+            nullptr,
+            nullptr,
+            nullptr,
+            nullptr};
+}
+
 // Bodies have no decoder of their own in the library; the generic reader
 // decodes them as one table, exactly as it decodes elements.
-#define KORVO_SCHEMA(Rec, ...)                                                                  \
-    RecordInfo{#Rec,                                                                            \
-               RecordKind::kBody,                                                               \
-               &korvo::Schema<Rec>::kTable,                                                     \
-               Members<Rec>::k,                                                                 \
-               ArmLayoutOf(korvo::Schema<Rec>::kTable).uiSize,                                  \
-               nullptr,                                                                         \
-               nullptr,                                                                         \
-               nullptr,                                                                         \
-               nullptr,                                                                         \
-               nullptr,                                                                         \
-               [](const uint8_t *pucBuf, int32_t iLen, uint32_t uiPos, void *pvOut) -> void * { \
-                   return korvo::UnpackElement(korvo::Schema<Rec>::kTable,                      \
-                                               #Rec "_unpack_non_root", pucBuf, iLen, uiPos,    \
-                                               pvOut);                                          \
-               }},
-std::vector<RecordInfo> MakeRecords() {
-    std::vector<RecordInfo> records = {
-#include "messages/schema_lines.h"
-    };
-    const auto find = [&](const char *pcName) -> RecordInfo & {
-        for (RecordInfo &stInfo : records) {
-            if (std::string_view(stInfo.pcName) == pcName) return stInfo;
+template <const TableDesc &kDesc, const RecordNames &kNames>
+void *DecodeBody(const uint8_t *pucBuf, int32_t iLen, uint32_t uiPos, void *pvOut) {
+    static const std::string tag = std::string(kNames.pcRecord) + "_unpack_non_root";
+    return korvo::UnpackElement(kDesc, tag.c_str(), pucBuf, iLen, uiPos, pvOut);
+}
+
+// The nested tables of request Rec, its bodies.
+template <class Rec, size_t... I>
+void AddBodies(std::vector<RecordInfo> &records, std::index_sequence<I...>) {
+    using S = korvo::Schema<Rec>;
+    const auto add = [&]<size_t kSlot>() {
+        if constexpr (S::kFields[kSlot].eKind == Kind::kTable) {
+            constexpr const TableDesc &kDesc = *S::kFields[kSlot].pstSub;
+            constexpr const RecordNames &kNames = *S::kMembers[kSlot].pstSub;
+            RecordInfo stInfo = Row(kNames, RecordKind::kBody, kDesc);
+            stInfo.pfnDecodeTable = DecodeBody<kDesc, kNames>;
+            records.push_back(stInfo);
         }
-        throw std::logic_error(std::string("no schema line for ") + pcName);
     };
-    // Kinds and codecs from the record lists; the rest stay request bodies.
-#define KORVO_BIND_REQUEST(Rec)            \
-    {                                      \
-        RecordInfo &r = find(#Rec);        \
-        r.eKind = RecordKind::kRequest;    \
-        r.pfnPack = Rec##_pack;            \
-        r.pfnPackFixed = Rec##_pack_fixed; \
-        r.pfnFixedSize = Rec##_fixed_size; \
-        r.pfnDecodeTable = nullptr;        \
+    (add.template operator()<I>(), ...);
+}
+
+std::vector<RecordInfo> MakeRecords() {
+    std::vector<RecordInfo> records;
+#define PSS_HOST_REQUEST(Rec)                                                                   \
+    {                                                                                           \
+        RecordInfo &r = records.emplace_back(                                                   \
+            Row(korvo::Schema<Rec>::kNames, RecordKind::kRequest, korvo::Schema<Rec>::kTable)); \
+        r.pfnPack = Rec##_pack;                                                                 \
+        r.pfnPackFixed = Rec##_pack_fixed;                                                      \
+        r.pfnFixedSize = Rec##_fixed_size;                                                      \
     }
-#define KORVO_BIND_RESPONSE(Rec)                 \
-    {                                            \
-        RecordInfo &r = find(#Rec);              \
-        r.eKind = RecordKind::kResponse;         \
-        r.pfnUnpack = Rec##_unpack;              \
-        r.pfnFreeUnpacked = Rec##_free_unpacked; \
-        r.pfnDecodeTable = nullptr;              \
+#define PSS_HOST_BODIES(Rec) \
+    AddBodies<Rec>(records, std::make_index_sequence<korvo::Schema<Rec>::kTable.uiSlots>{});
+#define PSS_HOST_RESPONSE(Rec)                                                                   \
+    {                                                                                            \
+        RecordInfo &r = records.emplace_back(                                                    \
+            Row(korvo::Schema<Rec>::kNames, RecordKind::kResponse, korvo::Schema<Rec>::kTable)); \
+        r.pfnUnpack = Rec##_unpack;                                                              \
+        r.pfnFreeUnpacked = Rec##_free_unpacked;                                                 \
     }
-#define KORVO_BIND_ELEMENT(Rec)                   \
-    {                                             \
-        RecordInfo &r = find(#Rec);               \
-        r.eKind = RecordKind::kElement;           \
-        r.pfnDecodeTable = Rec##_unpack_non_root; \
-    }
-    KORVO_REQUESTS(KORVO_BIND_REQUEST)
-    KORVO_RESPONSES(KORVO_BIND_RESPONSE)
-    KORVO_ELEMENTS(KORVO_BIND_ELEMENT)
+#define PSS_HOST_ELEMENT(Rec)                                                                  \
+    records                                                                                    \
+        .emplace_back(                                                                         \
+            Row(korvo::Schema<Rec>::kNames, RecordKind::kElement, korvo::Schema<Rec>::kTable)) \
+        .pfnDecodeTable = Rec##_unpack_non_root;
+    KORVO_REQUESTS(PSS_HOST_REQUEST)
+    KORVO_REQUESTS(PSS_HOST_BODIES)
+    KORVO_RESPONSES(PSS_HOST_RESPONSE)
+    KORVO_ELEMENTS(PSS_HOST_ELEMENT)
+#undef PSS_HOST_REQUEST
+#undef PSS_HOST_BODIES
+#undef PSS_HOST_RESPONSE
+#undef PSS_HOST_ELEMENT
     return records;
 }
 
