@@ -59,14 +59,7 @@ install(FILES ${PROJECT_BINARY_DIR}/patch_sdk_service_agent.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 # ---- sim -----------------------------------------------------------------
-# PatchSdkServiceAgent::sim: what a host process needs besides the agent.
-# The agent's own dependency on libvandrikelm.so is not searched in the
-# program's RUNPATH, so the program itself must need the stand-in, even when
-# it calls nothing of it (toolchains that link --as-needed would drop it).
-add_library(pss_sim INTERFACE)
-set_target_properties(pss_sim PROPERTIES EXPORT_NAME sim)
-target_link_libraries(pss_sim INTERFACE vandrikelm secmem)
-target_link_options(pss_sim INTERFACE "LINKER:--no-as-needed")
+# PatchSdkServiceAgent::sim (pss_sim, defined in sim/).
 install(TARGETS vandrikelm secmem pss_sim EXPORT ${pss_package}SimTargets
   LIBRARY DESTINATION ${pss_sim_dir} COMPONENT sim)
 install(EXPORT ${pss_package}SimTargets NAMESPACE ${pss_package}::
