@@ -1,18 +1,6 @@
-// The JSON form of a record, in both directions: behind `korvo decode/encode`
-// and the simulated service's JSON answers.
-//
-// The form: an object whose keys are the record's member names in member
-// order; 8- and 32-bit members as numbers; 64-bit members as exact numbers
-// (on input also as decimal strings); a character array as a string when it
-// holds text up to its first NUL and only zeros after it, otherwise as
-// {"hex": "..."} with every byte of the array; a nested record as an object;
-// a vector as `uiInfoNum` and `pstInfo`, an array of element objects.
-// On input a missing member is zero; an unknown member, a value out of range,
-// a string or hex longer than its array, a wrong JSON type, or a `uiInfoNum`
-// that differs from the array's length is an error that names the member's
-// path ("pstInfo[1].acField3: ...").
-//
-// None of these functions throws.
+// The JSON form of a record (docs/json-form.md), in both directions: behind
+// `korvo decode/encode` and the simulated service's JSON answers. None of
+// these functions throws.
 #ifndef PSS_HOST_RECORD_JSON_H
 #define PSS_HOST_RECORD_JSON_H
 

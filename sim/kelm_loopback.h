@@ -2,52 +2,9 @@
  * libvandrikelm.so as built here: an in-process loopback Kelm RPC middleware
  * with a simulated PatchSdkService behind it. It implements the middleware
  * interface of middleware/kelm_rpc.h, plus the few controls below for demos and
- * tests.
- *
- * A call encodes the request through the IdlMsgOps it was handed, the service
- * decodes it and answers, and the answer is decoded into the caller's record
- * through pfnUnpack. Asynchronous calls complete on a worker thread of their
- * own: the call is run, the callback gets the result, the response block and
- * the user data, and then the decoded array is given back through
- * pfnFreeUnpacked and both blocks are destroyed. Every outcome of an accepted
- * asynchronous call, failures included, reaches the callback.
- *
- * The simulated service answers a method with a response so:
- *   uiHead0, ullHead1   the request's uiHead0 and ullHead1
- *   uiHead2             the method's number in the catalogue, 1 to 10
- *   uiHead3             the size in bytes of the request image it received
- *   uiHead4             KelmLoopback_Checksum of the request record it decoded
- *   stInfo / pstInfo    element records filled from the request: the query
- *                       responses with an array carry (request uiHead2 % 4)
- *                       elements; in element i, the 32-bit field of slot k
- *                       holds uiHead0 + 100 * i + k, the 8-bit one (16 * i + k),
- *                       a character array the text "<Op>#<i>.<k>" and '~' in
- *                       its last byte.
- * A successful call's uiValue is the size of the request image sent.
- *
- * Two environment variables, read when the library loads:
- *   KELM_CAPTURE_DIR=DIR  every image that crosses the middleware is written
- *                         to DIR (made if missing) as NNNNNN-<Op>-request.bin
- *                         and, for methods with a response,
- *                         NNNNNN-<Op>-response.bin: NNNNNN numbers the calls
- *                         of the process from 000001, <Op> is the method name
- *                         after "QOMA_PAT_", and each file holds the image as
- *                         it was sent (compact or fixed layout; a damaged or
- *                         scripted answer as it is). Files of an earlier run
- *                         are overwritten. The first write that fails is
- *                         reported on stderr and capturing stops; calls go on.
- *   KELM_SIM_ANSWERS=DIR  a method with a response is answered with
- *                         DIR/<Op>.bin, exactly its bytes (a damaged answer
- *                         reaches the decoder as it is), or with DIR/<Op>.json,
- *                         the response record as JSON, encoded compact. The
- *                         directory is looked at for every call; without a
- *                         file the service answers itself. The request is
- *                         still decoded and traced first. An answer file that
- *                         cannot be read, a .json that is not a valid record
- *                         (or any .json where the library was built without
- *                         JSON support, as in cross builds), or both files
- *                         for one method are reported on stderr and the call
- *                         fails with KELM_ERR_ANSWER.
+ * tests. What the service answers and the environment variables it reads
+ * (KELM_CAPTURE_DIR, KELM_SIM_ANSWERS) are described in
+ * docs/simulated-service.md.
  */
 #ifndef KELM_LOOPBACK_H
 #define KELM_LOOPBACK_H
