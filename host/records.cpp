@@ -95,30 +95,29 @@ void AddBodies(std::vector<RecordInfo> &records, std::index_sequence<I...>) {
     (add.template operator()<I>(), ...);
 }
 
+template <class Rec>
+RecordInfo &Add(std::vector<RecordInfo> &records, RecordKind eKind) {
+    return records.emplace_back(Row(korvo::Schema<Rec>::kNames, eKind, korvo::Schema<Rec>::kTable));
+}
+
+// Bodies follow the requests they belong to.
 std::vector<RecordInfo> MakeRecords() {
     std::vector<RecordInfo> records;
-#define PSS_HOST_REQUEST(Rec)                                                                   \
-    {                                                                                           \
-        RecordInfo &r = records.emplace_back(                                                   \
-            Row(korvo::Schema<Rec>::kNames, RecordKind::kRequest, korvo::Schema<Rec>::kTable)); \
-        r.pfnPack = Rec##_pack;                                                                 \
-        r.pfnPackFixed = Rec##_pack_fixed;                                                      \
-        r.pfnFixedSize = Rec##_fixed_size;                                                      \
+#define PSS_HOST_REQUEST(Rec)                                      \
+    {                                                              \
+        RecordInfo &r = Add<Rec>(records, RecordKind::kRequest);   \
+        r.pfnPack = Rec##_pack, r.pfnPackFixed = Rec##_pack_fixed; \
+        r.pfnFixedSize = Rec##_fixed_size;                         \
     }
 #define PSS_HOST_BODIES(Rec) \
     AddBodies<Rec>(records, std::make_index_sequence<korvo::Schema<Rec>::kTable.uiSlots>{});
-#define PSS_HOST_RESPONSE(Rec)                                                                   \
-    {                                                                                            \
-        RecordInfo &r = records.emplace_back(                                                    \
-            Row(korvo::Schema<Rec>::kNames, RecordKind::kResponse, korvo::Schema<Rec>::kTable)); \
-        r.pfnUnpack = Rec##_unpack;                                                              \
-        r.pfnFreeUnpacked = Rec##_free_unpacked;                                                 \
+#define PSS_HOST_RESPONSE(Rec)                                               \
+    {                                                                        \
+        RecordInfo &r = Add<Rec>(records, RecordKind::kResponse);            \
+        r.pfnUnpack = Rec##_unpack, r.pfnFreeUnpacked = Rec##_free_unpacked; \
     }
-#define PSS_HOST_ELEMENT(Rec)                                                                  \
-    records                                                                                    \
-        .emplace_back(                                                                         \
-            Row(korvo::Schema<Rec>::kNames, RecordKind::kElement, korvo::Schema<Rec>::kTable)) \
-        .pfnDecodeTable = Rec##_unpack_non_root;
+#define PSS_HOST_ELEMENT(Rec) \
+    Add<Rec>(records, RecordKind::kElement).pfnDecodeTable = Rec##_unpack_non_root;
     KORVO_REQUESTS(PSS_HOST_REQUEST)
     KORVO_REQUESTS(PSS_HOST_BODIES)
     KORVO_RESPONSES(PSS_HOST_RESPONSE)

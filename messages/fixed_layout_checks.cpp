@@ -74,11 +74,11 @@ static_assert(AllMatch(std::make_index_sequence<std::size(kExpected)>{}),
 // The compact sizes: the plan's bare size, and that plus every scalar's width.
 template <size_t I>
 constexpr bool CompactSizesMatch() {
-    constexpr const RequestImageSizes &stRow = kRequestImageSizes[I];
-    constexpr auto &kPlan = kCompactPlan<*stRow.pstRoot>;
+    constexpr auto &kPlan = kCompactPlan<*kRequestRoots[I]>;
     uint32_t uiAllSet = kPlan.uiBareSize;
     for (const CompactScalar &stScalar : kPlan.astScalars) uiAllSet += stScalar.ucWidth;
-    return kPlan.uiBareSize == stRow.uiCompactAllZero && uiAllSet == stRow.uiCompactAllSet;
+    return kPlan.uiBareSize == kRequestImageSizes[I].uiCompactAllZero &&
+           uiAllSet == kRequestImageSizes[I].uiCompactAllSet;
 }
 template <size_t... I>
 constexpr bool AllCompactSizesMatch(std::index_sequence<I...>) {

@@ -10,30 +10,25 @@
 namespace korvo {
 
 struct RequestImageSizes {
-    const TableDesc *pstRoot;
     uint32_t uiCompactAllZero, uiCompactAllSet, uiFixed;
 };
 
+// One row per request, in the order of KORVO_REQUESTS.
 inline constexpr RequestImageSizes kRequestImageSizes[] = {
-    {&Schema<QOMA_PAT_ACTIVE_REQ>::kTable, 462, 510, 520},
-    {&Schema<QOMA_PAT_STATE_QUERY_REQ>::kTable, 260, 288, 296},
-    {&Schema<QOMA_PAT_APP_QUERY_REQ>::kTable, 34, 54, 64},
-    {&Schema<QOMA_PAT_ERROR_QUERY_REQ>::kTable, 36, 60, 64},
-    {&Schema<QOMA_PAT_MANG_QUERY_REQ>::kTable, 222, 238, 248},
-    {&Schema<QOMA_PAT_INST_QUERY_REQ>::kTable, 222, 238, 248},
-    {&Schema<QOMA_PAT_DESC_QUERY_REQ>::kTable, 224, 244, 248},
-    {&Schema<QOMA_PAT_UPDATE_PKG_INST_CFG_REQ>::kTable, 796, 832, 840},
-    {&Schema<QOMA_PAT_UPDATE_PKG_NAME_REQ>::kTable, 712, 728, 736},
-    {&Schema<QOMA_PAT_HEALTH_CHECK_REQ>::kTable, 184, 208, 216},
-    {&Schema<QOMA_PAT_STOP_PLUGIN_REQ>::kTable, 18, 34, 40},
-    {&Schema<QOMA_PAT_ASYNC_ACTIVE_SESSION_REQ>::kTable, 20, 40, 40},
-    {&Schema<QOMA_PAT_ASYNC_C2H_RESULT_REQ>::kTable, 38, 70, 80},
-};
+    {462, 510, 520}, {260, 288, 296}, {34, 54, 64},    {36, 60, 64},    {222, 238, 248},
+    {222, 238, 248}, {224, 244, 248}, {796, 832, 840}, {712, 728, 736}, {184, 208, 216},
+    {18, 34, 40},    {20, 40, 40},    {38, 70, 80}};
 
-// The row of the request whose root table is stRoot; null for other records.
+#define KORVO_REQUEST_ROOT(Rec) &Schema<Rec>::kTable,
+inline constexpr const TableDesc *kRequestRoots[] = {KORVO_REQUESTS(KORVO_REQUEST_ROOT)};
+#undef KORVO_REQUEST_ROOT
+static_assert(sizeof kRequestRoots / sizeof kRequestRoots[0] ==
+              sizeof kRequestImageSizes / sizeof kRequestImageSizes[0]);
+
+// The sizes of the request whose root table is stRoot; null for other records.
 constexpr const RequestImageSizes *FindImageSizes(const TableDesc &stRoot) {
-    for (const RequestImageSizes &stRow : kRequestImageSizes) {
-        if (stRow.pstRoot == &stRoot) return &stRow;
+    for (size_t i = 0; i < sizeof kRequestRoots / sizeof kRequestRoots[0]; ++i) {
+        if (kRequestRoots[i] == &stRoot) return &kRequestImageSizes[i];
     }
     return nullptr;
 }

@@ -247,7 +247,7 @@ TEST_P(QueryResponse, ArrayIsAskedForOnlyWhenThereAreElementsAndBelow2To31Bytes)
         if (ullCount > 3 && c.pcName != std::string("QOMA_PAT_DESC_QUERY_RSP")) break;
         SCOPED_TRACE(ullCount);
         Image img = Base(c).U32(28, static_cast<uint32_t>(ullCount));
-        img.bytes.resize(32 + 4 * ullCount);
+        img.bytes.resize(static_cast<size_t>(32 + 4 * ullCount));
         AnyRecord rec(c, 0xA5);
         const Seen seen = Decode(c, img.Data(), img.Len(), rec.Bytes());
         EXPECT_EQ(seen.pvResult, ullCount == 0 ? rec.Bytes() : nullptr);
