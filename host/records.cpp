@@ -57,18 +57,15 @@ constexpr ArmLayout ArmLayoutOf(const TableDesc &stDesc) {
     return {RoundUp(uiAt, uiAlign), uiAlign};
 }
 
+// A record's row without codecs; the caller binds those of its kind.
 RecordInfo Row(const RecordNames &stNames, RecordKind eKind, const TableDesc &stDesc) {
-    return {stNames.pcRecord,
-            eKind,
-            &stDesc,
-            stNames.pstMembers,
-            ArmLayoutOf(stDesc).uiSize,
-            nullptr,
-            nullptr,
-            nullptr,
-            nullptr,
-            nullptr,
-            nullptr};
+    RecordInfo stInfo{};
+    stInfo.pcName = stNames.pcRecord;
+    stInfo.eKind = eKind;
+    stInfo.pstDesc = &stDesc;
+    stInfo.pstMembers = stNames.pstMembers;
+    stInfo.uiArmSize = ArmLayoutOf(stDesc).uiSize;
+    return stInfo;
 }
 
 // Bodies have no decoder of their own in the library; the generic reader
@@ -100,7 +97,7 @@ RecordInfo &Add(std::vector<RecordInfo> &records, RecordKind eKind) {
     return records.emplace_back(Row(korvo::Schema<Rec>::kNames, eKind, korvo::Schema<Rec>::kTable));
 }
 
-// Bodies follow the requests they belong to.
+// Requests, their bodies, responses and elements, each in catalogue order.
 std::vector<RecordInfo> MakeRecords() {
     std::vector<RecordInfo> records;
 #define PSS_HOST_REQUEST(Rec)                                      \

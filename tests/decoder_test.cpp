@@ -78,7 +78,7 @@ TEST_F(WorkedImage, DecodesToExactlyItsRecordAndReleasesOnce) {
     QOMA_PAT_ERROR_INFO astInfo[2] = {};
     astInfo[0].uiField1 = 5;
     // Bytes that no offset leads to are never read: a garbage tail changes nothing.
-    for (const size_t uiTail : {0, 100}) {
+    for (const size_t uiTail : {size_t{0}, size_t{100}}) {
         std::vector<uint8_t> buf(std::begin(kErrorQueryImage), std::end(kErrorQueryImage));
         buf.resize(buf.size() + uiTail, 0xFF);
         AnyRecord rec(c, 0xA5);

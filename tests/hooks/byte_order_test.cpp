@@ -30,12 +30,12 @@ TEST(ByteOrderFlag, HoldsTheHostOrderBeforeAnyCodecRuns) {
 
 TEST(ByteOrderFlag, StaysRightWhileThreadsRaceIntoTheFirstDecode) {
     ASSERT_EQ(g_serialHooksResolved.load(), 0u);
-    constexpr int kThreads = 8;
-    std::barrier start(kThreads);
+    constexpr size_t kThreads = 8;
+    std::barrier start(static_cast<std::ptrdiff_t>(kThreads));
     std::vector<QOMA_PAT_ERROR_QUERY_RSP> rsps(kThreads);
     std::vector<uint32_t> seen(kThreads);
     std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i) {
+    for (size_t i = 0; i < kThreads; ++i) {
         threads.emplace_back([&, i] {
             start.arrive_and_wait();
             // A decoder reads the flag before its own SerialEnsureInit().
@@ -48,7 +48,7 @@ TEST(ByteOrderFlag, StaysRightWhileThreadsRaceIntoTheFirstDecode) {
     for (std::thread &thread : threads) thread.join();
     EXPECT_EQ(g_serialHooksResolved.load(), 1u);
     EXPECT_EQ(g_bigEndianHost.load(), ProbedBigEndian());
-    for (int i = 0; i < kThreads; ++i) {
+    for (size_t i = 0; i < kThreads; ++i) {
         EXPECT_EQ(seen[i], ProbedBigEndian()) << "thread " << i;
     }
 }
