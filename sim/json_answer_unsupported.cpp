@@ -5,7 +5,7 @@ namespace kelm {
 
 bool EncodeJsonAnswer(const char *, const std::string &, std::vector<uint8_t> &,
                       std::string &error) {
-    error = "JSON answers are not supported by this build (no korvo_json); give a .bin answer";
+    error = "JSON answers are not supported by this build (no JSON library); give a .bin answer";
     return false;
 }
 
