@@ -18,7 +18,7 @@ struct CallFrame {
     IdlMsgOps stOps;
     void *pvInvoke;
 
-    CallFrame(Method eMethod, uint32_t uiInvokeArg) : stMethodId(kMethodTable[eMethod]) {
+    CallFrame(Method eMethod, uint32_t uiInvokeArg) : stMethodId(kMethodIds[eMethod]) {
         pvInvoke = RPC_GetRpcInvoke(&g_stServerAddr_PatchSdkService, uiInvokeArg);
         BindCodecs(eMethod, &stOps);
     }
@@ -76,7 +76,7 @@ IdlCallResult CallRequestOnly(Method eMethod, const void *pvReq, uint32_t uiInvo
     if (stFrame.pvInvoke == nullptr || pvReq == nullptr) {
         return Refused(PSS_AGENT_EINVAL);
     }
-    void *pvCopy = CopyRequest(pvReq, kMethodRecords[eMethod].uiReqSize, pcTag);
+    void *pvCopy = CopyRequest(pvReq, kMethodBindings[eMethod].uiReqSize, pcTag);
     if (pvCopy == nullptr) {
         return Refused(PSS_AGENT_ENOMEM);
     }
@@ -94,18 +94,18 @@ uint32_t AsyncWithResponse(Method eMethod, const void *pvReq, IdlAsyncCallback p
     if (stFrame.pvInvoke == nullptr || pvReq == nullptr || pfnCallback == nullptr) {
         return PSS_AGENT_EINVAL;
     }
-    const MethodRecords &stRecords = kMethodRecords[eMethod];
-    void *pvReqBlock = CreateBlock(stRecords.uiReqSize, pcTag);
+    const MethodBinding &stBinding = kMethodBindings[eMethod];
+    void *pvReqBlock = CreateBlock(stBinding.uiReqSize, pcTag);
     if (pvReqBlock == nullptr) {
         return PSS_AGENT_ENOMEM;
     }
-    void *pvRspBlock = CreateBlock(stRecords.uiRspSize, pcTag);
+    void *pvRspBlock = CreateBlock(stBinding.uiRspSize, pcTag);
     if (pvRspBlock == nullptr) {
         DestroyBlock(pvReqBlock, pcTag);
         return PSS_AGENT_ENOMEM;
     }
-    (void)memset_s(pvRspBlock, stRecords.uiRspSize, 0, stRecords.uiRspSize);
-    (void)memcpy_s(pvReqBlock, stRecords.uiReqSize, pvReq, stRecords.uiReqSize);
+    (void)memset_s(pvRspBlock, stBinding.uiRspSize, 0, stBinding.uiRspSize);
+    (void)memcpy_s(pvReqBlock, stBinding.uiReqSize, pvReq, stBinding.uiReqSize);
     return HandOver(stFrame, pvReqBlock, pvRspBlock, pfnCallback, pvUserData);
 }
 
@@ -120,7 +120,7 @@ uint32_t AsyncRequestOnly(Method eMethod, const void *pvReq, IdlAsyncCallback pf
     if (pfnCallback == nullptr) {
         return RPC_IdlMsgOnewayCall(stFrame.pvInvoke, pvReq, &stFrame.stMethodId, &stFrame.stOps);
     }
-    void *pvCopy = CopyRequest(pvReq, kMethodRecords[eMethod].uiReqSize, pcTag);
+    void *pvCopy = CopyRequest(pvReq, kMethodBindings[eMethod].uiReqSize, pcTag);
     if (pvCopy == nullptr) {
         return PSS_AGENT_ENOMEM;
     }

@@ -9,7 +9,7 @@ constexpr char kServiceName[] = "PatchSdkService";
 
 #define PSS_METHOD_ID_REQ_RSP(Op, Req, Rsp) {kServiceName, "QOMA_PAT_" #Op},
 #define PSS_METHOD_ID_REQ_ONLY(Op, Req) {kServiceName, "QOMA_PAT_" #Op},
-const IdlMethodId kMethodTable[kMethodCount] = {
+const IdlMethodId kMethodIds[kMethodCount] = {
     PSS_METHODS(PSS_METHOD_ID_REQ_RSP, PSS_METHOD_ID_REQ_ONLY)};
 
 // Slot order: unpack, pack, free_unpacked, reserved, pack_fixed, fixed_size.
@@ -19,7 +19,7 @@ const IdlMethodId kMethodTable[kMethodCount] = {
      sizeof(Rsp)},
 #define PSS_BINDING_REQ_ONLY(Op, Req) \
     {{nullptr, Req##_pack, nullptr, nullptr, Req##_pack_fixed, Req##_fixed_size}, sizeof(Req), 0},
-const MethodRecords kMethodRecords[kMethodCount] = {
+const MethodBinding kMethodBindings[kMethodCount] = {
     PSS_METHODS(PSS_BINDING_REQ_RSP, PSS_BINDING_REQ_ONLY)};
 
 }  // namespace pss

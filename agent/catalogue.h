@@ -5,8 +5,8 @@
 
 #include <stdint.h>
 
-#include "messages/method_list.h"
 #include "patch_sdk_service_agent.h"
+#include "patch_sdk_service_agent_methods.h"
 
 namespace pss {
 
@@ -18,19 +18,21 @@ enum Method : uint32_t {
 #undef PSS_METHOD_ENUM_REQ_RSP
 #undef PSS_METHOD_ENUM_REQ_ONLY
 
-// The method table, in catalogue order.
-extern const IdlMethodId kMethodTable[kMethodCount];
+// Each method's service and method names, in catalogue order.
+extern const IdlMethodId kMethodIds[kMethodCount];
 
-struct MethodRecords {
+// What a method's SetIdl binds and its calls copy: its codec table and the
+// sizes of its records.
+struct MethodBinding {
     IdlMsgOps stOps;
     uint32_t uiReqSize;
     uint32_t uiRspSize;  // 0 without a response
 };
-extern const MethodRecords kMethodRecords[kMethodCount];
+extern const MethodBinding kMethodBindings[kMethodCount];
 
 // What every SetIdl writes: all six slots.
 inline void BindCodecs(Method eMethod, IdlMsgOps *pstOps) {
-    *pstOps = kMethodRecords[eMethod].stOps;
+    *pstOps = kMethodBindings[eMethod].stOps;
 }
 
 }  // namespace pss

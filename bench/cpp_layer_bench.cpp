@@ -6,9 +6,8 @@
 // measured; for the description query it hands back a freshly allocated
 // three-element array, as the decoder would. Without an OS layer in this
 // process the release gives the array back with free(), matching malloc().
-//
-//   build/native/bench/cpp_layer_bench --benchmark_repetitions=20 \
-//       --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true
+// Run with --benchmark_repetitions=20 --benchmark_enable_random_interleaving=true
+// --benchmark_report_aggregates_only=true.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 

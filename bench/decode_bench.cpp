@@ -14,8 +14,8 @@
 
 #include "cpu_time_reporter.h"
 #include "serial/runtime.h"
-// The benchmarks link no test library; the buffer builder is compiled in here.
-#include "support/korvo_builder.cpp"
+#include "support/korvo_builder.h"
+// The benchmarks link no test library; the response cases are compiled in here.
 #include "support/response_cases.cpp"
 
 namespace {

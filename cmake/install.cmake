@@ -1,6 +1,6 @@
 # Install components:
 #   runtime  libpatch_sdk_service_agent.so in the library directory
-#   dev      the C header (and the C++ layer where there is one), the CMake
+#   dev      the C header, the method list, the C++ layer, the CMake
 #            package PatchSdkServiceAgent and patch_sdk_service_agent.pc
 #   sim      the host stand-ins (loopback libvandrikelm.so with the simulated
 #            service, memcpy_s/memset_s) and the demo, in a directory of their
@@ -36,12 +36,11 @@ install(TARGETS patch_sdk_service_agent EXPORT ${pss_package}Targets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 # ---- dev -----------------------------------------------------------------
+# The C header, the method list and the C++ layer stamped from it.
 install(FILES ${PROJECT_SOURCE_DIR}/include/patch_sdk_service_agent.h
+              ${PROJECT_SOURCE_DIR}/include/patch_sdk_service_agent_methods.h
+              ${PROJECT_SOURCE_DIR}/include/patch_sdk_service_agent.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
-if(EXISTS ${PROJECT_SOURCE_DIR}/include/patch_sdk_service_agent.hpp)
-  install(FILES ${PROJECT_SOURCE_DIR}/include/patch_sdk_service_agent.hpp
-    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
-endif()
 install(EXPORT ${pss_package}Targets NAMESPACE ${pss_package}::
   DESTINATION ${pss_cmake_dir} COMPONENT dev)
 configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/${pss_package}Config.cmake.in
@@ -65,14 +64,7 @@ install(FILES ${PROJECT_BINARY_DIR}/patch_sdk_service_agent.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 # ---- sim -----------------------------------------------------------------
-# PatchSdkServiceAgent::sim: what a host process needs besides the agent.
-# The agent's own dependency on libvandrikelm.so is not searched in the
-# program's RUNPATH, so the program itself must need the stand-in, even when
-# it calls nothing of it (toolchains that link --as-needed would drop it).
-add_library(pss_sim INTERFACE)
-set_target_properties(pss_sim PROPERTIES EXPORT_NAME sim)
-target_link_libraries(pss_sim INTERFACE vandrikelm secmem)
-target_link_options(pss_sim INTERFACE "LINKER:--no-as-needed")
+# PatchSdkServiceAgent::sim (pss_sim, defined in sim/).
 install(TARGETS vandrikelm secmem pss_sim EXPORT ${pss_package}SimTargets
   LIBRARY DESTINATION ${pss_sim_dir} COMPONENT sim)
 install(EXPORT ${pss_package}SimTargets NAMESPACE ${pss_package}::

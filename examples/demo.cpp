@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "patch_sdk_service_agent.hpp"
-#include "platform/kelm/kelm_loopback.h"
+#include "sim/kelm_loopback.h"
 
 namespace {
 

@@ -13,11 +13,11 @@
 
 #include <sstream>
 
+#include "host/record_json.h"
 #include "tools/korvo/account.h"
 #include "tools/korvo/annotate.h"
 #include "tools/korvo/decode.h"
 #include "tools/korvo/os_layer.h"
-#include "tools/korvo/record_json.h"
 
 #define KORVO_CHECK(cond, record)                                                                \
     do {                                                                                         \
@@ -30,6 +30,7 @@
 namespace {
 
 using namespace korvo_tool;
+using namespace pss_host;
 
 // The library's own named decoder of a response, body or element (requests
 // have none): its verdict, its record as JSON and its log text, under the

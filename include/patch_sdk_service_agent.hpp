@@ -30,27 +30,7 @@
 #endif
 
 #include "patch_sdk_service_agent.h"
-
-/*
- * The service's methods in catalogue order, one line each. Record names do
- * not follow method names, so every binding below comes from these lines.
- *   REQ_RSP(Op, Request, Response)   methods with a response
- *   REQ_ONLY(Op, Request)            methods without one (also sent one-way)
- */
-#define PSS_CPP_METHODS(REQ_RSP, REQ_ONLY)                                              \
-    REQ_RSP(Active, QOMA_PAT_ACTIVE_REQ, QOMA_PAT_ACTIVE_RSP)                           \
-    REQ_RSP(QueryStateInfo, QOMA_PAT_STATE_QUERY_REQ, QOMA_PAT_STATE_QUERY_RSP)         \
-    REQ_RSP(QueryAppRegInfo, QOMA_PAT_APP_QUERY_REQ, QOMA_PAT_APP_QUERY_RSP)            \
-    REQ_RSP(QueryErrorInfo, QOMA_PAT_ERROR_QUERY_REQ, QOMA_PAT_ERROR_QUERY_RSP)         \
-    REQ_RSP(QueryMangInfo, QOMA_PAT_MANG_QUERY_REQ, QOMA_PAT_MANG_QUERY_RSP)            \
-    REQ_RSP(QueryInstInfo, QOMA_PAT_INST_QUERY_REQ, QOMA_PAT_INST_QUERY_RSP)            \
-    REQ_RSP(QueryDescInfo, QOMA_PAT_DESC_QUERY_REQ, QOMA_PAT_DESC_QUERY_RSP)            \
-    REQ_RSP(UpdatePkgInstCfg, QOMA_PAT_UPDATE_PKG_INST_CFG_REQ, QOMA_PAT_APPCOMMON_RSP) \
-    REQ_RSP(UpdatePkgName, QOMA_PAT_UPDATE_PKG_NAME_REQ, QOMA_PAT_APPCOMMON_RSP)        \
-    REQ_RSP(HealthCheck, QOMA_PAT_HEALTH_CHECK_REQ, QOMA_PAT_APPCOMMON_RSP)             \
-    REQ_ONLY(StopPlugin, QOMA_PAT_STOP_PLUGIN_REQ)                                      \
-    REQ_ONLY(ProcAsyncActiveResult, QOMA_PAT_ASYNC_ACTIVE_SESSION_REQ)                  \
-    REQ_ONLY(ProcAsyncC2HResult, QOMA_PAT_ASYNC_C2H_RESULT_REQ)
+#include "patch_sdk_service_agent_methods.h"
 
 namespace pss {
 
@@ -102,7 +82,7 @@ namespace method {
         using response = void;                                                  \
         static constexpr auto oneway = &PatchSdkService_QOMA_PAT_##Op##_oneway; \
     };
-PSS_CPP_METHODS(PSS_CPP_REQ_RSP_, PSS_CPP_REQ_ONLY_)
+PSS_METHODS(PSS_CPP_REQ_RSP_, PSS_CPP_REQ_ONLY_)
 #undef PSS_CPP_TRAITS_
 #undef PSS_CPP_REQ_RSP_
 #undef PSS_CPP_REQ_ONLY_
@@ -126,7 +106,7 @@ struct drop_first<method_list<First, M...>> {
 
 #define PSS_CPP_ENTRY_(Op, ...) , method::Op
 using all_methods = typename detail::drop_first<
-    method_list<void PSS_CPP_METHODS(PSS_CPP_ENTRY_, PSS_CPP_ENTRY_)>>::type;
+    method_list<void PSS_METHODS(PSS_CPP_ENTRY_, PSS_CPP_ENTRY_)>>::type;
 #undef PSS_CPP_ENTRY_
 
 template <class M>

@@ -1,8 +1,8 @@
 // The KORVO schema of every record of the service: one KORVO_SCHEMA line per
-// record, one KORVO_FIELD or KORVO_VECTOR per slot, in slot order.
-// No include guard on purpose: messages/schemas.h expands these lines into the
-// codecs' schemas, and host tools expand them once more, with their own
-// definitions of the three macros, into member names.
+// record, one KORVO_FIELD or KORVO_VECTOR per slot, in slot order, naming the
+// record's members. Expanded once, by messages/schemas.h, into each record's
+// korvo::Schema: the codecs' descriptions and the member names host programs
+// print.
 
 #define F KORVO_FIELD
 

@@ -1,7 +1,7 @@
 /*
  * What the agent needs from the Kelm RPC middleware (libvandrikelm.so): the
  * contract between the two, apart from both. The agent imports these symbols;
- * the device's middleware and the loopback stand-in (platform/kelm) implement
+ * the device's middleware and the loopback stand-in (sim/) implement
  * them; a process may define its own, which then take precedence in the
  * global lookup.
  */

@@ -11,7 +11,7 @@
 #   - natively, the client tests/package/client.c built by an outside CMake
 #     project (find_package ... COMPONENTS sim) and by a plain compiler line
 #     (pkg-config) runs a call against the simulated service; asking for
-#     major version 2 fails;
+#     the next major version fails;
 #   - for ARM (preset arm-release), the same CMake project links and runs
 #     under qemu-arm; the armhf Debian packages are built, hold an ARM library
 #     and say Architecture: armhf; unpacked into a scratch sysroot beside
@@ -49,6 +49,8 @@ build() {
 }
 
 libdir_of() { sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$1/CMakeCache.txt"; }
+# The project's version, as CMake knows it (project VERSION).
+version_of() { sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$1/CMakeCache.txt"; }
 
 # expect_files <prefix> <relative path>...: the prefix holds exactly these.
 expect_files() {
@@ -69,11 +71,11 @@ check_components() {
     local L
     L=$(libdir_of "$dir")
     local cm=$L/cmake/PatchSdkServiceAgent sim=$L/patch_sdk_service_agent/sim
-    local dev=(include/patch_sdk_service_agent.h
+    local dev=(include/patch_sdk_service_agent.h include/patch_sdk_service_agent_methods.h
+        include/patch_sdk_service_agent.hpp
         "$cm/PatchSdkServiceAgentConfig.cmake" "$cm/PatchSdkServiceAgentConfigVersion.cmake"
         "$cm/PatchSdkServiceAgentTargets.cmake" "$cm/PatchSdkServiceAgentTargets-relwithdebinfo.cmake"
         "$L/pkgconfig/patch_sdk_service_agent.pc")
-    [ ! -f "$root/include/patch_sdk_service_agent.hpp" ] || dev+=(include/patch_sdk_service_agent.hpp)
     for c in runtime dev sim trace tools; do
         step "$name: component $c into an empty prefix"
         cmake --install "$dir" --component "$c" --prefix "$stage/$name-$c" >/dev/null ||
@@ -128,6 +130,9 @@ build native patch_sdk_service_agent vandrikelm secmem pss_demo patch_sdk_servic
 check_components "$build_root/native" readelf "$(readelf -h /bin/sh | sed -n 's/.*Machine: *//p')"
 prefix=$stage/native
 L=$(libdir_of "$build_root/native")
+version=$(version_of "$build_root/native")
+[ -n "$version" ] || fail "no project version in $build_root/native/CMakeCache.txt"
+major=${version%%.*}
 
 step "native: the installed demo finds the agent and the stand-ins from where it lies"
 "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >"$stage/demo-native.log" 2>&1 || {
@@ -144,17 +149,18 @@ step "native: the installed pss-trace traces the installed demo"
     "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >/dev/null || fail "the traced demo (native)"
 [ "$(trace_packets "$stage/demo-native.pcapng")" = 60 ] || fail "the native demo's trace"
 
-step "native: CMake consumer (find_package PatchSdkServiceAgent 1 COMPONENTS sim)"
-consumer_cmake native -DCMAKE_PREFIX_PATH="$prefix"
+step "native: CMake consumer (find_package PatchSdkServiceAgent $major COMPONENTS sim)"
+consumer_cmake native -DCMAKE_PREFIX_PATH="$prefix" -DPSS_WANTED_VERSION="$major"
 "$stage/consumer-native/pss_consumer" || fail "the CMake consumer's call"
 
-step "native: CMake consumer asking for version 2 must not find version 1"
-if cmake -S "$consumer" -B "$stage/consumer-v2" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
-    -DPSS_WANTED_VERSION=2 >"$stage/consumer-v2.log" 2>&1; then
-    fail "find_package(PatchSdkServiceAgent 2) accepted version 1"
+next=$((major + 1))
+step "native: CMake consumer asking for version $next must not find version $version"
+if cmake -S "$consumer" -B "$stage/consumer-v$next" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
+    -DPSS_WANTED_VERSION=$next >"$stage/consumer-v$next.log" 2>&1; then
+    fail "find_package(PatchSdkServiceAgent $next) accepted version $version"
 fi
-grep -q 'compatible with requested version "2"' "$stage/consumer-v2.log" ||
-    fail "version 2 refused, but not for its version: $(cat "$stage/consumer-v2.log")"
+grep -q "compatible with requested version \"$next\"" "$stage/consumer-v$next.log" ||
+    fail "version $next refused, but not for its version: $(cat "$stage/consumer-v$next.log")"
 
 step "native: pkg-config --cflags --libs patch_sdk_service_agent patch_sdk_service_agent_sim"
 flags=$(PKG_CONFIG_LIBDIR=$prefix/$L/pkgconfig pkg-config --cflags --libs \
@@ -193,13 +199,13 @@ step "arm: Debian packages (cpack -G DEB)"
     cat "$stage/cpack.log"
     fail "cpack in $build_root/arm-release"
 }
-runtime_deb=$stage/deb/libpatch-sdk-service-agent1_1.0.0_armhf.deb
-dev_deb=$stage/deb/libpatch-sdk-service-agent-dev_1.0.0_armhf.deb
+runtime_deb=$stage/deb/libpatch-sdk-service-agent1_${version}_armhf.deb
+dev_deb=$stage/deb/libpatch-sdk-service-agent-dev_${version}_armhf.deb
 [ -f "$runtime_deb" ] && [ -f "$dev_deb" ] || fail "packages missing: $(ls "$stage/deb")"
 dpkg-deb --info "$runtime_deb"
 dpkg-deb --contents "$runtime_deb"
 [ "$(dpkg-deb --field "$runtime_deb" Architecture)" = armhf ] || fail "$runtime_deb is not Architecture: armhf"
-[ "$(dpkg-deb --field "$dev_deb" Depends)" = "libpatch-sdk-service-agent1 (= 1.0.0)" ] ||
+[ "$(dpkg-deb --field "$dev_deb" Depends)" = "libpatch-sdk-service-agent1 (= $version)" ] ||
     fail "$dev_deb does not depend on the runtime package of its version"
 sysroot=$stage/sysroot
 dpkg-deb --extract "$runtime_deb" "$sysroot"

@@ -53,6 +53,45 @@ inline constexpr ElementDecoder kElementDecoder = nullptr;
 template <class T>
 struct Schema;
 
+struct RecordNames;
+
+// A slot's member name; a vector slot also names its count member. Only host
+// programs read names: the library never refers to them, so they cost it
+// nothing.
+struct MemberName {
+    const char *pcName;
+    const char *pcCount;        // kVector: the count member (uiInfoNum)
+    const RecordNames *pstSub;  // kTable, kVector: the nested record's names
+};
+
+struct RecordNames {
+    const char *pcRecord;          // as the public header spells it
+    const MemberName *pstMembers;  // one per slot
+};
+
+// One slot as a schema line writes it. It converts to the slot's description
+// and to its names, so that one list of slots gives both.
+struct SlotLine {
+    FieldDesc stField;
+    MemberName stName;
+    constexpr operator FieldDesc() const { return stField; }
+    constexpr operator MemberName() const { return stName; }
+};
+
+constexpr SlotLine NamedSlot(FieldDesc stField, const char *pcName, const char *pcCount,
+                             const RecordNames *pstSub) {
+    return {stField, {pcName, pcCount, pstSub}};
+}
+
+template <class M>
+constexpr const RecordNames *NamesOf() {
+    if constexpr (std::is_class_v<M>) {
+        return &Schema<M>::kNames;
+    } else {
+        return nullptr;
+    }
+}
+
 template <class M>
 constexpr FieldDesc FieldOf(size_t uiOffset) {
     const auto usOffset = static_cast<uint16_t>(uiOffset);
@@ -98,19 +137,25 @@ constexpr bool HasVector(const TableDesc &stDesc) {
 }  // namespace korvo
 
 // Declares the schema of Rec: one KORVO_FIELD or KORVO_VECTOR per slot, in
-// slot order. Inside, R names the record.
-#define KORVO_SCHEMA(Rec, ...)                                                          \
-    template <>                                                                         \
-    struct korvo::Schema<Rec> {                                                         \
-        using R = Rec;                                                                  \
-        static constexpr FieldDesc kFields[] = {__VA_ARGS__};                           \
+// slot order. Inside, R names the record. The slots give both the codecs'
+// descriptions (kFields, kTable) and the names host programs print (kNames).
+#define KORVO_SCHEMA(Rec, ...)                                                            \
+    template <>                                                                           \
+    struct korvo::Schema<Rec> {                                                           \
+        using R = Rec;                                                                    \
+        static constexpr FieldDesc kFields[] = {__VA_ARGS__};                             \
         static constexpr TableDesc kTable = {kFields, sizeof kFields / sizeof kFields[0], \
-                                             sizeof(Rec)};                              \
-        static_assert(kTable.uiSlots <= kMaxSlots);                                     \
+                                             sizeof(Rec)};                                \
+        static constexpr MemberName kMembers[] = {__VA_ARGS__};                           \
+        static constexpr RecordNames kNames = {#Rec, kMembers};                           \
+        static_assert(kTable.uiSlots <= kMaxSlots);                                       \
     };
 
-#define KORVO_FIELD(member) FieldOf<decltype(R::member)>(offsetof(R, member))
-#define KORVO_VECTOR(count, pointer) \
-    VectorOf<decltype(R::pointer)>(offsetof(R, count), offsetof(R, pointer))
+#define KORVO_FIELD(member)                                                        \
+    NamedSlot(FieldOf<decltype(R::member)>(offsetof(R, member)), #member, nullptr, \
+              NamesOf<decltype(R::member)>())
+#define KORVO_VECTOR(count, pointer)                                                              \
+    NamedSlot(VectorOf<decltype(R::pointer)>(offsetof(R, count), offsetof(R, pointer)), #pointer, \
+              #count, NamesOf<std::remove_pointer_t<decltype(R::pointer)>>())
 
 #endif

@@ -76,7 +76,7 @@ TEST_F(WorkedImage, DecodesToExactlyItsRecordAndReleasesOnce) {
     QOMA_PAT_ERROR_INFO astInfo[2] = {};
     astInfo[0].uiField1 = 5;
     // Bytes that no offset leads to are never read: a garbage tail changes nothing.
-    for (const size_t uiTail : {0, 100}) {
+    for (const size_t uiTail : {size_t{0}, size_t{100}}) {
         std::vector<uint8_t> buf(std::begin(kErrorQueryImage), std::end(kErrorQueryImage));
         buf.resize(buf.size() + uiTail, 0xFF);
         AnyRecord rec(c, 0xA5);
@@ -116,7 +116,7 @@ Image Base(const ResponseCase &c) {
 
 TEST_P(EveryResponse, OnlySlotsTheVtableReachesArePresent) {
     const ResponseCase &c = GetParam();
-    for (const uint16_t usVtableLen : {0, 4, 7}) {
+    for (const uint16_t usVtableLen : {uint16_t{0}, uint16_t{4}, uint16_t{7}}) {
         SCOPED_TRACE(usVtableLen);
         // 0 is the 8-byte empty root, whose soffset 0 makes the table its own
         // vtable. Otherwise the vtable at 4 has entries for slots 0 and 1, but
@@ -245,7 +245,7 @@ TEST_P(QueryResponse, ArrayIsAskedForOnlyWhenThereAreElementsAndBelow2To31Bytes)
         if (ullCount > 3 && c.pcName != std::string("QOMA_PAT_DESC_QUERY_RSP")) break;
         SCOPED_TRACE(ullCount);
         Image img = Base(c).U32(28, static_cast<uint32_t>(ullCount));
-        img.bytes.resize(32 + 4 * ullCount);
+        img.bytes.resize(static_cast<size_t>(32 + 4 * ullCount));
         AnyRecord rec(c, 0xA5);
         const Seen seen = Decode(c, img.Data(), img.Len(), rec.Bytes());
         EXPECT_EQ(seen.pvResult, ullCount == 0 ? rec.Bytes() : nullptr);
@@ -277,101 +277,80 @@ TEST(Schemas, EverySlotIsTheNextMemberOfItsRecord) {
 #undef PSS_TILES
 }
 
-// An element table written by hand from the members listed, in declaration
-// order, with values that differ from slot to slot and from byte to byte,
-// decoded into a dirty record and read back member by member.
+// An element table written by hand slot by slot from its schema, with values
+// that differ from slot to slot and from byte to byte, decoded into a dirty
+// record and read back at each slot's member (that the slots are the
+// record's members, in order, the test above shows).
 uint8_t SlotByte(uint32_t uiSlot, uint32_t j) { return static_cast<uint8_t>(uiSlot * 16 + j + 1); }
-template <class T>
-T SlotScalar(uint32_t uiSlot) {
-    return static_cast<T>(sizeof(T) == 1 ? 0x80 + uiSlot : 0x11223300 + uiSlot);
+uint64_t SlotScalar(uint32_t uiWidth, uint32_t uiSlot) {
+    return uiWidth == 1 ? 0x80 + uiSlot : 0x11223300 + uiSlot;
 }
 
-template <class R, class... M>
-void ExpectSlotBySlot(void *(*pfnDecode)(const uint8_t *, int32_t, uint32_t, void *),
-                      M R::*...members) {
-    const uint32_t uiTable = 8 + 2 * sizeof...(M);  // the vtable at 4, the byte vectors from 512
-    uint32_t uiSlot = 0, uiAt = uiTable + 4, uiVector = 512;
+void ExpectSlotBySlot(const korvo::TableDesc &stDesc, korvo::ElementDecoder pfnDecode) {
+    const uint32_t uiTable = 8 + 2 * stDesc.uiSlots;  // the vtable at 4, the byte vectors from 512
+    uint32_t uiAt = uiTable + 4, uiVector = 512;
     std::vector<std::pair<uint32_t, uint32_t>> counts;  // of the arrays: position, length
     Image img;
     img.U16(4, static_cast<uint16_t>(uiTable - 4)).Soffset(uiTable, 4);
-    auto put = [&]<class T>(const T *) {
-        img.U16(8 + 2 * uiSlot, static_cast<uint16_t>(uiAt - uiTable));
-        if constexpr (std::is_array_v<T>) {
-            img.Offset(uiAt, uiVector).U32(uiVector, std::extent_v<T>);
-            counts.emplace_back(uiVector, std::extent_v<T>);
-            for (uint32_t j = 0; j < std::extent_v<T>; ++j)
-                img.Put(uiVector + 4 + j, SlotByte(uiSlot, j));
-            uiAt += 4, uiVector += 4 + std::extent_v<T>;
+    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
+        const korvo::FieldDesc &f = stDesc.pstFields[i];
+        const uint32_t uiWidth = korvo::ScalarWidth(f.eKind);
+        img.U16(8 + 2 * i, static_cast<uint16_t>(uiAt - uiTable));
+        if (f.eKind == Kind::kBytes) {
+            img.Offset(uiAt, uiVector).U32(uiVector, f.usLength);
+            counts.emplace_back(uiVector, f.usLength);
+            for (uint32_t j = 0; j < f.usLength; ++j) img.Put(uiVector + 4 + j, SlotByte(i, j));
+            uiAt += 4, uiVector += 4 + f.usLength;
         } else {
-            img.Put(uiAt, SlotScalar<T>(uiSlot)), uiAt += sizeof(T);
+            ASSERT_TRUE(uiWidth == 1 || uiWidth == 4) << "elements hold 8- and 32-bit scalars";
+            if (uiWidth == 1) img.Put(uiAt, static_cast<uint8_t>(SlotScalar(1, i)));
+            if (uiWidth == 4) img.Put(uiAt, static_cast<uint32_t>(SlotScalar(4, i)));
+            uiAt += uiWidth;
         }
-        ++uiSlot;
-    };
-    (put(static_cast<const M *>(nullptr)), ...);
-    R out;
-    memset(&out, 0xA5, sizeof out);
-    ASSERT_EQ(pfnDecode(img.Data(), img.Len(), uiTable, &out), &out);
-    uiSlot = 0;
-    auto expect = [&]<class T>(const T &got) {
-        if constexpr (std::is_array_v<T>) {
+    }
+    std::vector<uint64_t> storage((stDesc.uiRecordSize + 7) / 8);  // aligned for any member
+    auto *pucOut = reinterpret_cast<uint8_t *>(storage.data());
+    memset(pucOut, 0xA5, stDesc.uiRecordSize);
+    ASSERT_EQ(pfnDecode(img.Data(), img.Len(), uiTable, pucOut), pucOut);
+    for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
+        const korvo::FieldDesc &f = stDesc.pstFields[i];
+        if (f.eKind == Kind::kBytes) {
             std::vector<uint8_t> want;
-            for (uint32_t j = 0; j < std::extent_v<T>; ++j) want.push_back(SlotByte(uiSlot, j));
-            EXPECT_EQ(std::vector<uint8_t>(got, got + std::extent_v<T>), want) << "slot " << uiSlot;
+            for (uint32_t j = 0; j < f.usLength; ++j) want.push_back(SlotByte(i, j));
+            EXPECT_EQ(std::vector<uint8_t>(pucOut + f.usOffset, pucOut + f.usOffset + f.usLength),
+                      want)
+                << "slot " << i;
+        } else if (f.eKind == Kind::kU8) {
+            EXPECT_EQ(pucOut[f.usOffset], SlotScalar(1, i)) << "slot " << i;
         } else {
-            EXPECT_EQ(got, SlotScalar<T>(uiSlot)) << "slot " << uiSlot;
+            EXPECT_EQ(korvo::ReadMember<uint32_t>(pucOut, f.usOffset), SlotScalar(4, i))
+                << "slot " << i;
         }
-        ++uiSlot;
-    };
-    (expect(out.*members), ...);
+    }
     // Every array takes exactly its length, and a buffer one byte short of the
     // last one fails.
     for (const auto &[uiPos, uiLen] : counts) {
         for (const uint32_t uiWrong : {uiLen - 1, uiLen + 1}) {
             Image bad = img;
-            EXPECT_EQ(pfnDecode(bad.U32(uiPos, uiWrong).Data(), bad.Len(), uiTable, &out), nullptr);
+            EXPECT_EQ(pfnDecode(bad.U32(uiPos, uiWrong).Data(), bad.Len(), uiTable, pucOut),
+                      nullptr);
         }
     }
-    EXPECT_EQ(pfnDecode(img.Data(), img.Len() - 1, uiTable, &out), nullptr);
+    EXPECT_EQ(pfnDecode(img.Data(), img.Len() - 1, uiTable, pucOut), nullptr);
     // Response decoders never pass a null, but the element decoders check anyway.
-    EXPECT_EQ(pfnDecode(nullptr, img.Len(), uiTable, &out), nullptr);
+    EXPECT_EQ(pfnDecode(nullptr, img.Len(), uiTable, pucOut), nullptr);
     EXPECT_EQ(pfnDecode(img.Data(), img.Len(), uiTable, nullptr), nullptr);
-    EXPECT_EQ(pfnDecode(img.Data(), -1, uiTable, &out), nullptr);
+    EXPECT_EQ(pfnDecode(img.Data(), -1, uiTable, pucOut), nullptr);
 }
 
-TEST(ElementRecords, HandWrittenImagesDecodeSlotBySlot) {
-    using Op = QOMA_PAT_OPERFAILINFO;
-    ExpectSlotBySlot(QOMA_PAT_OPERFAILINFO_unpack_non_root, &Op::uiField0, &Op::uiField1,
-                     &Op::uiField2, &Op::uiField3, &Op::uiField4, &Op::acField5, &Op::acField6,
-                     &Op::acField7, &Op::acField8);
-    using Mang = QOMA_PAT_MANG_INFO;
-    ExpectSlotBySlot(QOMA_PAT_MANG_INFO_unpack_non_root, &Mang::uiField0, &Mang::uiField1,
-                     &Mang::uiField2, &Mang::uiField3, &Mang::uiField4, &Mang::acField5,
-                     &Mang::acField6, &Mang::acField7);
-    using App = QOMA_PAT_APP_INFO;
-    ExpectSlotBySlot(QOMA_PAT_APP_INFO_unpack_non_root, &App::uiField0, &App::uiField1,
-                     &App::acField2);
-    using St = QOMA_PAT_STATE_INFO;
-    ExpectSlotBySlot(QOMA_PAT_STATE_INFO_unpack_non_root, &St::acField0, &St::uiField1,
-                     &St::uiField2, &St::uiField3, &St::uiField4, &St::uiField5, &St::uiField6,
-                     &St::uiField7, &St::acField8, &St::uiField9, &St::acField10, &St::acField11,
-                     &St::acField12, &St::acField13, &St::acField14, &St::acField15, &St::acField16,
-                     &St::acField17, &St::acField18);
-    using Err = QOMA_PAT_ERROR_INFO;
-    ExpectSlotBySlot(QOMA_PAT_ERROR_INFO_unpack_non_root, &Err::acField0, &Err::uiField1,
-                     &Err::uiField2, &Err::uiField3, &Err::uiField4, &Err::acField5,
-                     &Err::acField6);
-    using In = QOMA_PAT_INST_INFO;
-    ExpectSlotBySlot(QOMA_PAT_INST_INFO_unpack_non_root, &In::acField0, &In::uiField1,
-                     &In::uiField2, &In::uiField3, &In::uiField4, &In::ucField5, &In::acField6,
-                     &In::ucField7, &In::acField8, &In::ucField9, &In::acField10, &In::acField11,
-                     &In::acField12, &In::acField13, &In::acField14, &In::acField15, &In::acField16,
-                     &In::acField17);
-    using De = QOMA_PAT_DESC_INFO;
-    ExpectSlotBySlot(QOMA_PAT_DESC_INFO_unpack_non_root, &De::uiField0, &De::uiField1,
-                     &De::acField2, &De::acField3, &De::acField4, &De::acField5, &De::acField6,
-                     &De::acField7, &De::acField8, &De::acField9, &De::uiField10, &De::uiField11,
-                     &De::acField12, &De::acField13, &De::acField14, &De::uiField15, &De::acField16,
-                     &De::acField17, &De::acField18, &De::acField19);
+TEST(ElementRecords, HandWrittenImagesDecodeSlotBySlot){
+#define PSS_SLOT_BY_SLOT(Rec)                                                \
+    {                                                                        \
+        SCOPED_TRACE(#Rec);                                                  \
+        ExpectSlotBySlot(korvo::Schema<Rec>::kTable, Rec##_unpack_non_root); \
+    }
+    KORVO_ELEMENTS(PSS_SLOT_BY_SLOT)
+#undef PSS_SLOT_BY_SLOT
 }
 
 TEST_P(EveryResponse, RandomRecordsDecodeBackExactly) {

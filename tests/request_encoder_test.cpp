@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "messages/image_sizes.h"
 #include "messages/schemas.h"
 #include "support/os_layer.h"
 #include "support/record_members.h"
@@ -84,26 +85,25 @@ struct Request {
     IdlFixedSizeFunc pfnFixedSize;
     const TableDesc *pstSchema;
     const char *pcName;
-    uint32_t uiCompactAllZero, uiCompactAllSet, uiFixedSize;
     std::vector<std::pair<uint32_t, uint32_t>> padding;  // inclusive ranges left unwritten
 };
 
 #define PSS_REQUEST(Rec) \
     Rec##_pack, Rec##_pack_fixed, Rec##_fixed_size, &korvo::Schema<Rec>::kTable, #Rec
 const Request kRequests[] = {
-    {PSS_REQUEST(QOMA_PAT_ACTIVE_REQ), 462, 510, 520, {{498, 503}, {516, 519}}},
-    {PSS_REQUEST(QOMA_PAT_STATE_QUERY_REQ), 260, 288, 296, {{276, 279}, {292, 295}}},
-    {PSS_REQUEST(QOMA_PAT_APP_QUERY_REQ), 34, 54, 64, {{42, 47}, {60, 63}}},
-    {PSS_REQUEST(QOMA_PAT_ERROR_QUERY_REQ), 36, 60, 64, {{60, 63}}},
-    {PSS_REQUEST(QOMA_PAT_MANG_QUERY_REQ), 222, 238, 248, {{226, 231}, {244, 247}}},
-    {PSS_REQUEST(QOMA_PAT_INST_QUERY_REQ), 222, 238, 248, {{226, 231}, {244, 247}}},
-    {PSS_REQUEST(QOMA_PAT_DESC_QUERY_REQ), 224, 244, 248, {{244, 247}}},
-    {PSS_REQUEST(QOMA_PAT_UPDATE_PKG_INST_CFG_REQ), 796, 832, 840, {{820, 823}, {836, 839}}},
-    {PSS_REQUEST(QOMA_PAT_UPDATE_PKG_NAME_REQ), 712, 728, 736, {{716, 719}, {732, 735}}},
-    {PSS_REQUEST(QOMA_PAT_HEALTH_CHECK_REQ), 184, 208, 216, {{196, 199}, {212, 215}}},
-    {PSS_REQUEST(QOMA_PAT_STOP_PLUGIN_REQ), 18, 34, 40, {{34, 39}}},
-    {PSS_REQUEST(QOMA_PAT_ASYNC_ACTIVE_SESSION_REQ), 20, 40, 40, {}},
-    {PSS_REQUEST(QOMA_PAT_ASYNC_C2H_RESULT_REQ), 38, 70, 80, {{58, 63}, {76, 79}}},
+    {PSS_REQUEST(QOMA_PAT_ACTIVE_REQ), {{498, 503}, {516, 519}}},
+    {PSS_REQUEST(QOMA_PAT_STATE_QUERY_REQ), {{276, 279}, {292, 295}}},
+    {PSS_REQUEST(QOMA_PAT_APP_QUERY_REQ), {{42, 47}, {60, 63}}},
+    {PSS_REQUEST(QOMA_PAT_ERROR_QUERY_REQ), {{60, 63}}},
+    {PSS_REQUEST(QOMA_PAT_MANG_QUERY_REQ), {{226, 231}, {244, 247}}},
+    {PSS_REQUEST(QOMA_PAT_INST_QUERY_REQ), {{226, 231}, {244, 247}}},
+    {PSS_REQUEST(QOMA_PAT_DESC_QUERY_REQ), {{244, 247}}},
+    {PSS_REQUEST(QOMA_PAT_UPDATE_PKG_INST_CFG_REQ), {{820, 823}, {836, 839}}},
+    {PSS_REQUEST(QOMA_PAT_UPDATE_PKG_NAME_REQ), {{716, 719}, {732, 735}}},
+    {PSS_REQUEST(QOMA_PAT_HEALTH_CHECK_REQ), {{196, 199}, {212, 215}}},
+    {PSS_REQUEST(QOMA_PAT_STOP_PLUGIN_REQ), {{34, 39}}},
+    {PSS_REQUEST(QOMA_PAT_ASYNC_ACTIVE_SESSION_REQ), {}},
+    {PSS_REQUEST(QOMA_PAT_ASYNC_C2H_RESULT_REQ), {{58, 63}, {76, 79}}},
 };
 #undef PSS_REQUEST
 
@@ -146,7 +146,10 @@ class RequestEncoder : public testing::TestWithParam<const Request *> {};
 // record plus the width of every present scalar.
 TEST_P(RequestEncoder, EveryCombinationOfZeroAndNonZeroScalars) {
     const Request &c = *GetParam();
-    EXPECT_EQ(c.pfnFixedSize(), c.uiFixedSize);
+    const korvo::RequestImageSizes *pstSizes = korvo::FindImageSizes(*c.pstSchema);
+    ASSERT_NE(pstSizes, nullptr) << "no image sizes for " << c.pcName;
+    const korvo::RequestImageSizes &stSizes = *pstSizes;
+    EXPECT_EQ(c.pfnFixedSize(), stSizes.uiFixed);
     Record rec(c.pstSchema->uiRecordSize);
     std::vector<Member> members;
     Members(*c.pstSchema, rec.Get(), members);
@@ -157,21 +160,23 @@ TEST_P(RequestEncoder, EveryCombinationOfZeroAndNonZeroScalars) {
         ullCombinations *= m.uiSize == 8 ? 4 : 2;
         uiAllWidths += m.uiSize;
     }
-    EXPECT_EQ(c.uiCompactAllZero + uiAllWidths, c.uiCompactAllSet);
+    EXPECT_EQ(stSizes.uiCompactAllZero + uiAllWidths, stSizes.uiCompactAllSet);
 
     std::mt19937 rng(12345);
     TakeAllocs();
     for (uint64_t n = 0; n < ullCombinations && !HasFailure(); ++n) {
         SCOPED_TRACE("combination " + std::to_string(n));
         uint64_t ullDigits = n;
-        uint32_t uiExpected = c.uiCompactAllZero;
+        uint32_t uiExpected = stSizes.uiCompactAllZero;
         for (const Member &m : members) {
             if (m.eKind == Kind::kBytes) {
                 for (uint32_t i = 0; i < m.uiSize; ++i) m.puc[i] = static_cast<uint8_t>(rng());
                 if ((rng() & 1) != 0) m.puc[rng() % m.uiSize] = 0;
                 continue;
             }
-            const uint32_t uiLow = rng() | 1, uiHigh = rng() | 1, uiBase = m.uiSize == 8 ? 4 : 2;
+            const uint32_t uiLow = static_cast<uint32_t>(rng()) | 1,
+                           uiHigh = static_cast<uint32_t>(rng()) | 1,
+                           uiBase = m.uiSize == 8 ? 4 : 2;
             const auto uiDigit = static_cast<uint32_t>(ullDigits % uiBase);
             ullDigits /= uiBase;
             if (uiDigit != 0) uiExpected += m.uiSize;
@@ -196,7 +201,7 @@ TEST_P(RequestEncoder, RefusedArgumentsAreLoggedAndNothingIsWritten) {
     for (const Member &m : members) memset(m.puc, 0x42, m.uiSize);
     TakeLogs();
     const uint32_t uiNeeded = c.pfnPack(nullptr, rec.Get());
-    ASSERT_EQ(uiNeeded, c.uiCompactAllSet);
+    ASSERT_EQ(uiNeeded, korvo::FindImageSizes(*c.pstSchema)->uiCompactAllSet);
     EXPECT_EQ(c.pfnPack(nullptr, nullptr), 0u);
     EXPECT_TRUE(TakeLogs().empty())
         << "size queries and calls without buffer and record log nothing";

@@ -66,7 +66,8 @@ void ExpectHandOver(const void *pvInvoke, const void *pvReq, const IdlMethodId *
 struct Patterned {
     alignas(8) uint8_t auc[1024];
     Patterned(const MethodCase &c, int iSalt) {
-        for (size_t i = 0; i < sizeof auc; ++i) auc[i] = uint8_t(i * 7 + c.uiNumber * 13 + iSalt);
+        for (size_t i = 0; i < sizeof auc; ++i)
+            auc[i] = uint8_t(i * 7 + c.uiNumber * 13 + size_t(iSalt));
     }
 };
 

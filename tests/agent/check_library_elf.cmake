@@ -4,18 +4,19 @@
 #   - it needs neither the C++ runtime nor libgcc_s, only the middleware and
 #     the C library;
 #   - it imports nothing of the C++ runtime.
-# cmake -DREADELF=<readelf> -DLIBRARY=<path> -P check_library_elf.cmake
+# cmake -DREADELF=<readelf> -DLIBRARY=<path> -DMETHODS=<method list header>
+#       -P check_library_elf.cmake
 cmake_minimum_required(VERSION 3.25)
 
-set(ops Active QueryStateInfo QueryAppRegInfo QueryErrorInfo QueryMangInfo QueryInstInfo
-        QueryDescInfo UpdatePkgInstCfg UpdatePkgName HealthCheck
-        StopPlugin ProcAsyncActiveResult ProcAsyncC2HResult)
-set(without_response StopPlugin ProcAsyncActiveResult ProcAsyncC2HResult)
+# The exports of each method, from the method list itself.
+file(READ ${METHODS} text)
+string(REGEX MATCHALL "REQ_(RSP|ONLY)\\([A-Za-z0-9]+, [A-Z0-9_]+[,)]" entries "${text}")
 set(expected g_stServerAddr_PatchSdkService)
-foreach(op ${ops})
-  set(fn PatchSdkService_QOMA_PAT_${op})
+foreach(entry ${entries})
+  string(REGEX MATCH "REQ_(RSP|ONLY)\\(([A-Za-z0-9]+)," m "${entry}")
+  set(fn PatchSdkService_QOMA_PAT_${CMAKE_MATCH_2})
   list(APPEND expected ${fn}SetIdl ${fn} ${fn}_async)
-  if(op IN_LIST without_response)
+  if(CMAKE_MATCH_1 STREQUAL "ONLY")
     list(APPEND expected ${fn}_oneway)
   endif()
 endforeach()

@@ -7,7 +7,7 @@
     template class pss::Response<pss::method::Op>; \
     template class pss::Result<pss::Response<pss::method::Op>>;
 #define PSS_CHECK_REQ_ONLY(Op, ...)
-PSS_CPP_METHODS(PSS_CHECK_REQ_RSP, PSS_CHECK_REQ_ONLY)
+PSS_METHODS(PSS_CHECK_REQ_RSP, PSS_CHECK_REQ_ONLY)
 
 template <class M>
 void TakeCalls() {

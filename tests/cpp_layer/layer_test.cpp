@@ -7,24 +7,12 @@
 #include <cstring>
 #include <tuple>
 
-#include "messages/method_list.h"
 #include "patch_sdk_service_agent.hpp"
-#include "platform/kelm/kelm_loopback.h"
+#include "sim/kelm_loopback.h"
 #include "support/call_outcome.h"
 #include "support/os_layer.h"
 
 namespace {
-
-// The header's own method list agrees with the agent's, line for line.
-template <class M, class Req, class Rsp>
-struct Entry {};
-template <class... M>
-pss::method_list<void, Entry<M, typename M::request, typename M::response>...> Entries(
-    pss::method_list<M...>);
-#define AGENT_REQ_RSP(Op, Req, Rsp) , Entry<pss::method::Op, Req, Rsp>
-#define AGENT_REQ_ONLY(Op, Req) , Entry<pss::method::Op, Req, void>
-static_assert(std::is_same_v<decltype(Entries(pss::all_methods{})),
-                             pss::method_list<void PSS_METHODS(AGENT_REQ_RSP, AGENT_REQ_ONLY)>>);
 
 using pss_test::LiveAllocations;
 using pss_test::TakeFrees;

@@ -13,14 +13,15 @@
 #include <span>
 #include <sstream>
 
+#include "host/record_json.h"
 #include "support/korvo_builder.h"
 #include "support/response_cases.h"
 #include "support/worked_images.h"
 #include "tools/korvo/annotate.h"
 #include "tools/korvo/input.h"
-#include "tools/korvo/record_json.h"
 
 namespace korvo_tool {
+using namespace pss_host;
 
 // Test names and messages show a case or record by its name (found by ADL).
 template <class T>

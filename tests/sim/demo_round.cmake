@@ -1,7 +1,7 @@
 # The README's round with the demo and the korvo tool: capture a demo run,
 # check every captured image with korvo, answer one method with an edited JSON
 # record and see it in the demo's output.
-#   cmake -DDEMO=... -DKORVO=... -DMETHODS=messages/method_list.h -DWORK=dir -P demo_round.cmake
+#   cmake -DDEMO=... -DKORVO=... -DMETHODS=include/patch_sdk_service_agent_methods.h -DWORK=dir -P demo_round.cmake
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/answers)
 

@@ -18,7 +18,7 @@
 #include "agent/method_cases.h"
 #include "middleware/kelm_rpc.h"
 #include "patch_sdk_service_agent.hpp"
-#include "platform/kelm/kelm_loopback.h"
+#include "sim/kelm_loopback.h"
 #include "support/call_outcome.h"
 #include "support/os_layer.h"
 #include "support/response_cases.h"

@@ -1,7 +1,6 @@
-// Writes KORVO buffers for the tests. Image puts values at explicit positions,
-// so that a test reads like a hex dump with its explanation; WriteRecord
-// encodes any record from its schema in a chosen layout, so that the same
-// record can be offered in many shapes.
+// Writes KORVO buffers for the tests by hand: Image puts values at explicit
+// positions, so that a test reads like a hex dump with its explanation. Whole
+// records in chosen layouts come from the host's record writer.
 #ifndef PSS_TEST_KORVO_BUILDER_H
 #define PSS_TEST_KORVO_BUILDER_H
 
@@ -11,9 +10,12 @@
 #include <initializer_list>
 #include <vector>
 
-#include "serial/schema.h"
+#include "host/record_writer.h"
 
 namespace pss_test {
+
+using pss_host::Layout;
+using pss_host::WriteRecord;
 
 // A buffer that grows to whatever is written into it, little-endian throughout.
 struct Image {
@@ -44,17 +46,6 @@ struct Image {
     const uint8_t *Data() const { return bytes.data(); }
     int32_t Len() const { return static_cast<int32_t>(bytes.size()); }
 };
-
-struct Layout {
-    bool bVtableAfter = false;  // vtables after their tables: negative soffsets
-    bool bWriteZeros = false;   // write zero scalars instead of leaving them out
-    bool bShareEqual = false;   // equal elements of a vector share one table
-    uint32_t uiFiller = 0;      // unreferenced bytes before every object
-};
-
-// Encodes the record pvRec, laid out as stDesc describes it, as a whole buffer.
-std::vector<uint8_t> WriteRecord(const korvo::TableDesc &stDesc, const void *pvRec,
-                                 const Layout &stLayout = {});
 
 }  // namespace pss_test
 

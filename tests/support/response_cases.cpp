@@ -72,7 +72,8 @@ void FillRandom(const korvo::TableDesc &stDesc, uint8_t *pucRec, std::mt19937 &r
             const uint32_t uiLen =
                 f.eKind == Kind::kBytes ? f.usLength : korvo::ScalarWidth(f.eKind);
             const bool bText = f.eKind == Kind::kBytes && rng() % 2 == 0;
-            const uint32_t uiText = rng() % (uiLen + 1);  // printable, then zeros
+            const uint32_t uiText =
+                static_cast<uint32_t>(rng() % (uiLen + 1));  // printable, then zeros
             for (uint32_t j = 0; j < uiLen; ++j) {
                 pucField[j] = static_cast<uint8_t>(bText ? (j < uiText ? ' ' + rng() % 95 : 0)
                                                          : (rng() % 3 == 0 ? 0 : rng()));

@@ -12,7 +12,7 @@
 #include <atomic>
 
 #include "patch_sdk_service_agent.h"
-#include "platform/kelm/kelm_loopback.h"
+#include "sim/kelm_loopback.h"
 
 namespace {
 

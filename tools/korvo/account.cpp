@@ -10,7 +10,7 @@
 
 #include "serial/reader_walk.h"
 #include "tools/korvo/os_layer.h"
-#include "tools/korvo/record_json.h"
+#include "host/record_json.h"
 
 namespace korvo_tool {
 namespace {

@@ -13,9 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/korvo/records.h"
+#include "host/records.h"
 
 namespace korvo_tool {
+using namespace pss_host;
 
 // A region's meaning lives in its account's text, so that a buffer's
 // millions of regions cost a few words each.

@@ -7,9 +7,10 @@
 #include <ostream>
 #include <vector>
 
-#include "tools/korvo/records.h"
+#include "host/records.h"
 
 namespace korvo_tool {
+using namespace pss_host;
 
 // Writes every region in byte order: offset, the bytes in hex (16 a line)
 // and their meaning; bytes no region covers as unreferenced. On a refused

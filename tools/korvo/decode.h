@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "tools/korvo/records.h"
+#include "host/records.h"
 
 namespace korvo_tool {
+using namespace pss_host;
 
 struct Verdict {
     bool bOk = false;

@@ -3,9 +3,10 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "tools/korvo/record_json.h"
+#include "host/record_json.h"
 
 namespace korvo_tool {
+using namespace pss_host;
 namespace {
 
 using korvo::FieldDesc;

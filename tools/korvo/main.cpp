@@ -7,26 +7,22 @@
 #include <string>
 #include <vector>
 
+#include "host/record_json.h"
 #include "tools/korvo/annotate.h"
 #include "tools/korvo/decode.h"
 #include "tools/korvo/input.h"
 #include "tools/korvo/list.h"
-#include "tools/korvo/record_json.h"
 
 namespace korvo_tool {
+using namespace pss_host;
 namespace {
 
 constexpr int kRefused = 1;
 constexpr int kUsage = 2;
 
 const char kJsonForm[] =
-    "JSON form: an object with the record's members in member order; 8-, 32- and 64-bit "
-    "members as numbers (64-bit ones exact, on input also as decimal strings); a character "
-    "array as a string when it is text up to its first NUL and zeros after it, else as "
-    "{\"hex\": \"...\"} with every byte; a nested record as an object; uiInfoNum and pstInfo "
-    "(an array of element objects). On input a missing member is zero; unknown members, "
-    "values out of range, too long strings, wrong types and a uiInfoNum that differs from "
-    "pstInfo's length are errors.";
+    "JSON form: an object with the record's members by name, in member order; a missing "
+    "member is zero. The whole form: docs/json-form.md in the source tree.";
 
 struct Options {
     std::string record;

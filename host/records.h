@@ -1,8 +1,8 @@
-// Every record of the service as the host tools see it: its name as the
-// public header spells it, its kind, its schema, its member names (from the
-// same schema lines as the codecs) and the library's codec functions.
-#ifndef KORVO_TOOL_RECORDS_H
-#define KORVO_TOOL_RECORDS_H
+// Every record of the service as host programs see it: its name as the
+// public header spells it, its kind, its schema, its member names (from its
+// korvo::Schema, like the codecs) and the library's codec functions.
+#ifndef PSS_HOST_RECORDS_H
+#define PSS_HOST_RECORDS_H
 
 #include <stdint.h>
 
@@ -12,17 +12,13 @@
 #include "patch_sdk_service_agent.h"
 #include "serial/schema.h"
 
-namespace korvo_tool {
+namespace pss_host {
 
 enum class RecordKind { kRequest, kBody, kResponse, kElement };
 
 const char *KindName(RecordKind eKind);
 
-// A slot's member name; a vector slot also names its count member.
-struct MemberName {
-    const char *pcName;
-    const char *pcCount;  // kVector only: the count member (uiInfoNum)
-};
+using korvo::MemberName;
 
 struct RecordInfo {
     const char *pcName;
@@ -40,13 +36,13 @@ struct RecordInfo {
     korvo::ElementDecoder pfnDecodeTable;  // elements and bodies: one table at a position
 };
 
-// Every record: requests, bodies, responses, elements, in schema order.
+// Every record: requests, bodies, responses, elements, each in catalogue order.
 std::span<const RecordInfo> AllRecords();
 // Null when no record has that name.
 const RecordInfo *FindRecord(std::string_view name);
 // The record a schema describes (nested tables and vector elements).
 const RecordInfo &RecordOf(const korvo::TableDesc &stDesc);
 
-}  // namespace korvo_tool
+}  // namespace pss_host
 
 #endif

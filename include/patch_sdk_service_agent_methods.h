@@ -1,9 +1,17 @@
-// The service's methods in catalogue order, one line each. Record names do not
-// follow method names, so every binding comes from these lines.
-//   REQ_RSP(Op, Request, Response)   methods with a response
-//   REQ_ONLY(Op, Request)            methods without one (also sent one-way)
-#ifndef PSS_METHOD_LIST_H
-#define PSS_METHOD_LIST_H
+/*
+ * The PatchSdkService methods in catalogue order, one line each: the one list
+ * from which the agent's catalogue and exported functions, the C++ layer's
+ * method traits, the simulated service, the demo and the tests are stamped.
+ * Record names do not follow method names, so every binding comes from
+ * these lines.
+ *   REQ_RSP(Op, Request, Response)   methods with a response
+ *   REQ_ONLY(Op, Request)            methods without one (also sent one-way)
+ * A method's exported functions are PatchSdkService_QOMA_PAT_<Op>, ..._async,
+ * ...SetIdl and, without a response, ..._oneway; the middleware knows it as
+ * "QOMA_PAT_<Op>". C99 and C++.
+ */
+#ifndef PATCH_SDK_SERVICE_AGENT_METHODS_H
+#define PATCH_SDK_SERVICE_AGENT_METHODS_H
 
 #define PSS_METHODS(REQ_RSP, REQ_ONLY)                                                  \
     REQ_RSP(Active, QOMA_PAT_ACTIVE_REQ, QOMA_PAT_ACTIVE_RSP)                           \

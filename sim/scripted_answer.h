@@ -1,7 +1,5 @@
-// Answers chosen by the user instead of the simulated service's own: with
-// KELM_SIM_ANSWERS=DIR set when the library loads, DIR/<Op>.bin answers the
-// method with exactly its bytes and DIR/<Op>.json with the record it holds,
-// encoded. The directory is looked at anew for every call.
+// Answers chosen by the user instead of the simulated service's own
+// (KELM_SIM_ANSWERS, docs/simulated-service.md).
 #ifndef KELM_SCRIPTED_ANSWER_H
 #define KELM_SCRIPTED_ANSWER_H
 

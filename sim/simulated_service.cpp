@@ -1,16 +1,18 @@
-// The server side of the loopback. It reads and writes KORVO with its own
-// small reader and writer, driven by the record schemas that client and
-// server share, so that the agent's codecs meet an independent peer.
-#include "platform/kelm/simulated_service.h"
+// The server side of the loopback. It reads requests with its own small
+// reader and writes answers with the host's record writer, both driven by the
+// record schemas that client and server share, so that the agent's codecs
+// meet an independent peer.
+#include "sim/simulated_service.h"
 
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "messages/method_list.h"
+#include "host/record_writer.h"
+#include "patch_sdk_service_agent_methods.h"
 #include "messages/schemas.h"
-#include "platform/kelm/kelm_loopback.h"
-#include "platform/kelm/scripted_answer.h"
+#include "sim/kelm_loopback.h"
+#include "sim/scripted_answer.h"
 
 namespace kelm {
 namespace {
@@ -104,95 +106,6 @@ class Reader {
     const std::vector<uint8_t> &m_buf;
 };
 
-// ---- writing the answer ---------------------------------------------------
-
-// Vtables before their tables, zero scalars left out, referenced objects
-// after the table that refers to them: a layout unlike either of the
-// client's encoders, which the decoder must accept all the same.
-class Writer {
-  public:
-    Writer() { m_out.reserve(4096); }  // the largest answer is about 2 KB
-
-    uint32_t Table(const TableDesc &stDesc, const uint8_t *pucRec) {
-        const uint32_t uiVtable = Append(4 + 2 * stDesc.uiSlots);
-        const uint32_t uiTable = Append(4);
-        Put(uiTable, 4, uiTable - uiVtable);
-        uint32_t auiRef[korvo::kMaxSlots] = {};
-        for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
-            const FieldDesc &stField = stDesc.pstFields[i];
-            uint32_t uiPos = 0;
-            if (korvo::IsScalar(stField.eKind)) {
-                const uint32_t w = korvo::ScalarWidth(stField.eKind);
-                const uint64_t ullValue = LoadHost(pucRec + stField.usOffset, w);
-                if (ullValue == 0) continue;
-                uiPos = Append(w);
-                Put(uiPos, w, ullValue);
-            } else {
-                uiPos = auiRef[i] = Append(4);
-            }
-            Put(uiVtable + 4 + 2 * i, 2, uiPos - uiTable);
-        }
-        Put(uiVtable, 2, 4 + 2 * stDesc.uiSlots);
-        Put(uiVtable + 2, 2, Size() - uiTable);
-        for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
-            if (auiRef[i] != 0) Put(auiRef[i], 4, Object(stDesc.pstFields[i], pucRec) - auiRef[i]);
-        }
-        return uiTable;
-    }
-
-    uint32_t Append(uint32_t uiBytes) {
-        const uint32_t uiPos = Size();
-        m_out.resize(m_out.size() + uiBytes, 0);
-        return uiPos;
-    }
-    void Put(uint32_t uiPos, uint32_t w, uint64_t ullValue) {
-        for (uint32_t i = 0; i < w; ++i)
-            m_out[uiPos + i] = static_cast<uint8_t>(ullValue >> (8 * i));
-    }
-    uint32_t Size() const { return static_cast<uint32_t>(m_out.size()); }
-    std::vector<uint8_t> &Bytes() { return m_out; }
-
-  private:
-    static uint64_t LoadHost(const uint8_t *pucMember, uint32_t w) {
-        if (w == 1) return *pucMember;
-        if (w == 4) {
-            uint32_t v;
-            memcpy(&v, pucMember, 4);
-            return v;
-        }
-        uint64_t v;
-        memcpy(&v, pucMember, 8);
-        return v;
-    }
-
-    // Writes what a reference slot refers to; returns its position.
-    uint32_t Object(const FieldDesc &stField, const uint8_t *pucRec) {
-        const uint8_t *pucMember = pucRec + stField.usOffset;
-        if (stField.eKind == Kind::kBytes) {
-            const uint32_t uiPos = Append(4 + stField.usLength);
-            Put(uiPos, 4, stField.usLength);
-            memcpy(m_out.data() + uiPos + 4, pucMember, stField.usLength);
-            return uiPos;
-        }
-        if (stField.eKind == Kind::kTable) return Table(*stField.pstSub, pucMember);
-        uint32_t uiCount;  // kVector: count member, then the array pointer
-        const uint8_t *pucArray;
-        memcpy(&uiCount, pucMember, sizeof uiCount);
-        memcpy(&pucArray, pucRec + stField.usPointerOffset, sizeof pucArray);
-        const uint32_t uiVector = Append(4 + 4 * uiCount);
-        Put(uiVector, 4, uiCount);
-        for (uint32_t i = 0; i < uiCount; ++i) {
-            const uint32_t uiSlot = uiVector + 4 + 4 * i;
-            const uint32_t uiElement =
-                Table(*stField.pstSub, pucArray + size_t{i} * stField.pstSub->uiRecordSize);
-            Put(uiSlot, 4, uiElement - uiSlot);
-        }
-        return uiVector;
-    }
-
-    std::vector<uint8_t> m_out;
-};
-
 // ---- the answer's contents --------------------------------------------------
 
 template <class T>
@@ -259,10 +172,9 @@ uint32_t Answer(const ServiceMethod &stMethod, uint32_t uiNumber, const uint8_t 
         }
     }
 
-    Writer stWriter;
-    stWriter.Append(4);
-    stWriter.Put(0, 4, stWriter.Table(stRsp, pucRsp));
-    answer.swap(stWriter.Bytes());
+    // The default layout puts each table's fields in slot order, unlike
+    // either of the client's encoders: the decoder must accept it all the same.
+    answer = pss_host::WriteRecord(stRsp, pucRsp);
     return KELM_OK;
 }
 

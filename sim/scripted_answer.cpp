@@ -1,7 +1,7 @@
 // Reading answer files. A file that exists but cannot be used fails the call
 // rather than falling back to the service's own answer: a test of an error
 // path must not pass on an answer it did not choose.
-#include "platform/kelm/scripted_answer.h"
+#include "sim/scripted_answer.h"
 
 #include <errno.h>
 #include <fcntl.h>

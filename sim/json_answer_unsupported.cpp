@@ -1,11 +1,11 @@
 // JSON answers where the host's JSON library is out of reach (cross builds).
-#include "platform/kelm/scripted_answer.h"
+#include "sim/scripted_answer.h"
 
 namespace kelm {
 
 bool EncodeJsonAnswer(const char *, const std::string &, std::vector<uint8_t> &,
                       std::string &error) {
-    error = "JSON answers are not supported by this build (no korvo_json); give a .bin answer";
+    error = "JSON answers are not supported by this build (no JSON library); give a .bin answer";
     return false;
 }
 

@@ -1,7 +1,7 @@
 // Capture files: one per image, named by call number, method and direction.
 // Calls run on many threads at once; each image gets a file of its own, so
 // the only shared state is the call counter and the on/off flag.
-#include "platform/kelm/capture.h"
+#include "sim/capture.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,21 +1,8 @@
-// The JSON form of a record, in both directions, and a record's compact
-// image: the host library behind `korvo decode/encode` and the simulated
-// service's JSON answers.
-//
-// The form: an object whose keys are the record's member names in member
-// order; 8- and 32-bit members as numbers; 64-bit members as exact numbers
-// (on input also as decimal strings); a character array as a string when it
-// holds text up to its first NUL and only zeros after it, otherwise as
-// {"hex": "..."} with every byte of the array; a nested record as an object;
-// a vector as `uiInfoNum` and `pstInfo`, an array of element objects.
-// On input a missing member is zero; an unknown member, a value out of range,
-// a string or hex longer than its array, a wrong JSON type, or a `uiInfoNum`
-// that differs from the array's length is an error that names the member's
-// path ("pstInfo[1].acField3: ...").
-//
-// None of these functions throws.
-#ifndef KORVO_TOOL_RECORD_JSON_H
-#define KORVO_TOOL_RECORD_JSON_H
+// The JSON form of a record (docs/json-form.md), in both directions: behind
+// `korvo decode/encode` and the simulated service's JSON answers. None of
+// these functions throws.
+#ifndef PSS_HOST_RECORD_JSON_H
+#define PSS_HOST_RECORD_JSON_H
 
 #include <stdint.h>
 
@@ -23,9 +10,10 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/korvo/records.h"
+#include "host/record_writer.h"
+#include "host/records.h"
 
-namespace korvo_tool {
+namespace pss_host {
 
 // A record's storage and, for a query response, the element array its
 // pstInfo points to; both owned. Movable, not copyable (pstInfo points into
@@ -63,13 +51,6 @@ bool RecordFromJson(const RecordInfo &stInfo, std::string_view json, RecordValue
 // uiInfoNum elements) as pretty-printed JSON, ending in a newline.
 std::string RecordToJson(const RecordInfo &stInfo, const void *pvRec);
 
-// The compact image of any record: zero scalars left out, nothing aligned;
-// each table's vtable directly before it, then its present scalars, its
-// uoffsets, and the objects they lead to in slot order (a vector as its count
-// and element uoffsets, then the element tables). For requests this is
-// byte for byte what the library's compact encoders write.
-std::vector<uint8_t> CompactImage(const RecordInfo &stInfo, const void *pvRec);
-
 // A character array's JSON form as compact text: a JSON string, or
 // {"hex":"..."} when it is not text followed by zeros.
 std::string ArrayText(const uint8_t *pucBytes, size_t uiLen);
@@ -80,6 +61,6 @@ std::string ArrayText(const uint8_t *pucBytes, size_t uiLen);
 bool CompactImageFromJson(std::string_view record, std::string_view json,
                           std::vector<uint8_t> *pImage, std::string *pError);
 
-}  // namespace korvo_tool
+}  // namespace pss_host
 
 #endif

@@ -6,9 +6,9 @@
 #include <atomic>
 #include <vector>
 
-#include "platform/kelm/capture.h"
-#include "platform/kelm/kelm_loopback.h"
-#include "platform/kelm/simulated_service.h"
+#include "sim/capture.h"
+#include "sim/kelm_loopback.h"
+#include "sim/simulated_service.h"
 
 #define KELM_API extern "C" __attribute__((visibility("default")))
 

@@ -1,13 +1,13 @@
 // JSON <-> record. Internally errors travel as exceptions that carry the
 // member path; the public functions turn them into text.
-#include "tools/korvo/record_json.h"
+#include "host/record_json.h"
 
 #include <string.h>
 
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
-namespace korvo_tool {
+namespace pss_host {
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -365,4 +365,4 @@ bool CompactImageFromJson(std::string_view record, std::string_view json,
     return true;
 }
 
-}  // namespace korvo_tool
+}  // namespace pss_host
