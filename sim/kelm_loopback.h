@@ -25,7 +25,7 @@
  *                       its last byte.
  * A successful call's uiValue is the size of the request image sent.
  *
- * Two environment variables, read when the library loads:
+ * Three environment variables, read when the library loads:
  *   KELM_CAPTURE_DIR=DIR  every image that crosses the middleware is written
  *                         to DIR (made if missing) as NNNNNN-<Op>-request.bin
  *                         and, for methods with a response,
@@ -48,6 +48,24 @@
  *                         JSON support, as in cross builds), or both files
  *                         for one method are reported on stderr and the call
  *                         fails with KELM_ERR_ANSWER.
+ *   KELM_SIM_REPLAY=FILE  a call trace (pss-trace's pcapng) answers in the
+ *                         service's place: the n-th call of a method gets the
+ *                         n-th recorded call of that method, whatever its
+ *                         family: the recorded answer bytes go to the
+ *                         decoder (a damaged one as it is) and the recorded
+ *                         uiValue and uiStatus come back, a failed call's
+ *                         included. A request unlike the recorded one is
+ *                         reported on stderr (the call and the first
+ *                         differing byte) and answered all the same; so is a
+ *                         decoder that now accepts an answer it refused when
+ *                         recorded (the call then succeeds) or the other way
+ *                         round (it fails with KELM_ERR_BAD_ANSWER). A call
+ *                         beyond the recording, one recorded without its
+ *                         answer or with a cut one, and every call when
+ *                         FILE cannot be read fail with KELM_ERR_REPLAY,
+ *                         said on stderr. The request is still decoded for
+ *                         KelmLoopback_LastRequest; KELM_SIM_ANSWERS and
+ *                         KELM_LOOPBACK_CORRUPT_ANSWER are not used.
  */
 #ifndef KELM_LOOPBACK_H
 #define KELM_LOOPBACK_H
@@ -78,6 +96,7 @@ extern "C" {
 #define KELM_ERR_BAD_ANSWER 0x4B04u /* pfnUnpack rejected the answer */
 #define KELM_ERR_NO_THREAD 0x4B05u  /* no worker thread could be started */
 #define KELM_ERR_ANSWER 0x4B06u     /* the scripted answer (KELM_SIM_ANSWERS) could not be used */
+#define KELM_ERR_REPLAY 0x4B07u     /* the replayed trace (KELM_SIM_REPLAY) holds no answer for it */
 
 /* The last request the service decoded. */
 typedef struct KelmLoopbackTrace {
