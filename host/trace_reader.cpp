@@ -21,15 +21,18 @@ uint32_t Le32(const uint8_t *puc) {
 }
 
 // Nanoseconds from a timestamp in the interface's resolution: 10^-n seconds,
-// or 2^-n with the high bit set.
+// or 2^-n with the high bit set. Beyond 2^64 ns (the year 2554) it saturates.
 uint64_t Nanoseconds(uint64_t ullTicks, uint8_t ucResol) {
     const uint32_t n = ucResol & 0x7Fu;
-    if ((ucResol & 0x80u) != 0)
-        return static_cast<uint64_t>(static_cast<double>(ullTicks) * 1e9 /
-                                     static_cast<double>(1ull << (n & 63)));
+    if ((ucResol & 0x80u) != 0) {
+        const double dNs =
+            static_cast<double>(ullTicks) * 1e9 / static_cast<double>(1ull << (n & 63));
+        return dNs < 18446744073709549568.0 ? static_cast<uint64_t>(dNs) : UINT64_MAX;
+    }
     uint64_t ullScale = 1;
     for (uint32_t i = 0; i < (n > 9 ? n - 9 : 9 - n) && i < 19; ++i) ullScale *= 10;
-    return n > 9 ? ullTicks / ullScale : ullTicks * ullScale;
+    if (n > 9) return ullTicks / ullScale;
+    return ullTicks <= UINT64_MAX / ullScale ? ullTicks * ullScale : UINT64_MAX;
 }
 
 }  // namespace
