@@ -61,7 +61,9 @@
  *                         recorded (the call then succeeds) or the other way
  *                         round (it fails with KELM_ERR_BAD_ANSWER). A call
  *                         beyond the recording, one recorded without its
- *                         answer or with a cut one, and every call when
+ *                         answer or with a cut one, one that takes an answer
+ *                         where the recorded call succeeded without one
+ *                         (a one-way call), and every call when
  *                         FILE cannot be read fail with KELM_ERR_REPLAY,
  *                         said on stderr. The request is still decoded for
  *                         KelmLoopback_LastRequest; KELM_SIM_ANSWERS and

@@ -56,6 +56,12 @@ IdlCallResult Replay(uint32_t uiCall, const char *pcMethodName, const std::vecto
     NoteRequest(pcMethodName, image);
     Replayed stRecorded;
     if (!ReplayCall(pcMethodName, image, stRecorded)) return Failed(KELM_ERR_REPLAY);
+    if (!stRecorded.bAnswer && pvRsp != nullptr && stRecorded.stResult.uiStatus == KELM_OK) {
+        // Success with a record never filled would pass for an answer.
+        fprintf(stderr, "kelm loopback: replay: %s: the recorded call has no answer to decode\n",
+                pcMethodName);
+        return Failed(KELM_ERR_REPLAY);
+    }
     if (!stRecorded.bAnswer) return stRecorded.stResult;
     CaptureImage(uiCall, pcMethodName, true, stRecorded.answer);
     if (pvRsp == nullptr) return stRecorded.stResult;
@@ -63,6 +69,11 @@ IdlCallResult Replay(uint32_t uiCall, const char *pcMethodName, const std::vecto
     const std::vector<uint8_t> &answer = stRecorded.answer;
     const bool bAccepted = stOps.pfnUnpack(answer.empty() ? &kNoBytes : answer.data(),
                                            static_cast<int32_t>(answer.size()), pvRsp) != nullptr;
+    if (bAccepted && stRecorded.stResult.uiStatus != KELM_OK && !stRecorded.bRefused &&
+        stOps.pfnFreeUnpacked != nullptr) {
+        // A failed call's caller does not expect an array to give back.
+        stOps.pfnFreeUnpacked(pvRsp);
+    }
     if (bAccepted == !stRecorded.bRefused) return stRecorded.stResult;
     fprintf(stderr,
             "kelm loopback: replay: %s: the decoder %s the recorded answer, which it %s when "
