@@ -266,10 +266,12 @@ uint32_t Answer(const ServiceMethod &stMethod, uint32_t uiNumber, const uint8_t 
     return KELM_OK;
 }
 
+}  // namespace
+
 // Decodes and notes the request; the method, or null when the service cannot
 // read the request or does not know the method.
-const ServiceMethod *TakeRequest(const char *pcMethodName, const std::vector<uint8_t> &image,
-                                 std::vector<uint8_t> &request, uint32_t &uiChecksum) {
+static const ServiceMethod *TakeRequest(const char *pcMethodName, const std::vector<uint8_t> &image,
+                                        std::vector<uint8_t> &request, uint32_t &uiChecksum) {
     uint32_t uiNumber = 0;
     while (uiNumber < kMethodCount && strcmp(kMethods[uiNumber].pcName, pcMethodName) != 0) {
         ++uiNumber;
@@ -290,8 +292,6 @@ const ServiceMethod *TakeRequest(const char *pcMethodName, const std::vector<uin
     pthread_mutex_unlock(&g_traceLock);
     return &stMethod;
 }
-
-}  // namespace
 
 void NoteRequest(const char *pcMethodName, const std::vector<uint8_t> &image) {
     std::vector<uint8_t> request;
