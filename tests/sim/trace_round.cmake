@@ -8,6 +8,7 @@
 # is reported on stderr.
 #   cmake -DDEMO=... [-DEMULATOR=...] [-DTRACER=... -DTRACE_LIB=...] -DSEED=...
 #         [-DKORVO=...] -DWORK=dir -P trace_round.cmake
+cmake_minimum_required(VERSION 3.25)
 separate_arguments(EMULATOR)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
