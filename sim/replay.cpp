@@ -168,10 +168,8 @@ void CompareRequest(const char *pcMethodName, uint32_t uiNth, const RecordedCall
     const size_t uiKept = pstRecorded->uiImageLen;
     const size_t uiSame = std::min(uiKept, request.size());
     const uint8_t *pucRecorded = pstRecorded->pucImage;
-    const size_t uiAt = std::mismatch(request.begin(),
-                                      request.begin() + static_cast<ptrdiff_t>(uiSame), pucRecorded)
-                            .first -
-                        request.begin();
+    size_t uiAt = 0;
+    while (uiAt < uiSame && request[uiAt] == pucRecorded[uiAt]) ++uiAt;
     char acWhat[96];
     if (uiAt < uiSame) {
         snprintf(acWhat, sizeof acWhat, "byte %zu is 0x%02x, recorded 0x%02x", uiAt, request[uiAt],
