@@ -56,6 +56,14 @@ if(KORVO)
     message(FATAL_ERROR "korvo trace (${rc}): ${count} lines, the last: ${last}")
   endif()
 
+  # Cut inside a packet (a crash, a full disk): the calls before it, and where it stops.
+  execute_process(COMMAND head -c 20000 ${trace} OUTPUT_FILE ${WORK}/cut.pcapng)
+  execute_process(COMMAND ${KORVO} trace ${WORK}/cut.pcapng RESULT_VARIABLE rc OUTPUT_VARIABLE cut
+                  ERROR_VARIABLE err)
+  if(NOT rc EQUAL 1 OR NOT cut MATCHES "^ +1 " OR NOT err MATCHES "read up to byte [0-9]+: cut: ")
+    message(FATAL_ERROR "korvo trace of a cut trace (${rc}): ${err}")
+  endif()
+
   execute_process(COMMAND ${KORVO} trace --check ${trace} RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
   if(NOT rc EQUAL 1 OR NOT err MATCHES
      "^korvo: call 30 QOMA_PAT_QueryErrorInfo answer: QOMA_PAT_ERROR_QUERY_RSP refused at byte 0: [^\n]+\n$")
