@@ -169,14 +169,16 @@ int Main(int argc, char **argv) {
         "(UTC), thread, family, method, request and answer sizes, status, the decoder's verdict "
         "as recorded, duration. A cut or damaged trace is shown up to its last whole packet and "
         "the rest reported (exit 1)");
-    pTrace->add_option("FILE", stTrace.file, "the trace ('-' or none: stdin)");
+    pTrace->add_option("FILE", stTrace.file, "the trace ('-' or none: stdin)")->type_name("");
     pTrace->add_flag("--decode", stTrace.bDecode, "every image as the JSON form, below its call");
     pTrace->add_flag("--check", stTrace.bCheck,
                      "check every image with the library's decoder; exit 1 naming each refused "
                      "one with korvo check's reason");
-    pTrace->add_option("--extract", stTrace.extractDir,
-                       "write the images to DIR as the capture directory names them "
-                       "(NNNNNN-<Op>-request.bin, -response.bin)");
+    pTrace
+        ->add_option("--extract", stTrace.extractDir,
+                     "write the images to DIR as the capture directory names them "
+                     "(NNNNNN-<Op>-request.bin, -response.bin)")
+        ->type_name("DIR");
     pTrace->add_flag("--json", stTrace.bJson,
                      "the calls as JSON lines, images in hex (with --decode also as records)");
 
