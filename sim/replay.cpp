@@ -49,7 +49,8 @@ struct Replay {
 };
 
 const char *ReadTrace(const char *pcFile, std::vector<uint8_t> &bytes) {
-    const int iFd = open(pcFile, O_RDONLY | O_CLOEXEC);
+    // Without blocking: a FIFO named by mistake must not stall the library's loading.
+    const int iFd = open(pcFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (iFd < 0) return strerror(errno);
     const char *pcError = nullptr;
     struct stat stInfo;
