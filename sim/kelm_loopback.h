@@ -98,7 +98,7 @@ extern "C" {
 #define KELM_ERR_BAD_ANSWER 0x4B04u /* pfnUnpack rejected the answer */
 #define KELM_ERR_NO_THREAD 0x4B05u  /* no worker thread could be started */
 #define KELM_ERR_ANSWER 0x4B06u     /* the scripted answer (KELM_SIM_ANSWERS) could not be used */
-#define KELM_ERR_REPLAY 0x4B07u     /* the replayed trace (KELM_SIM_REPLAY) holds no answer for it */
+#define KELM_ERR_REPLAY 0x4B07u     /* the replayed trace (KELM_SIM_REPLAY) has no answer */
 
 /* The last request the service decoded. */
 typedef struct KelmLoopbackTrace {
