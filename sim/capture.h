@@ -13,10 +13,10 @@ namespace kelm {
 // on; 0 while capture is off.
 uint32_t CaptureCall();
 
-// Writes one image of call uiCall as DIR/NNNNNN-<Op>-<pcKind>.bin, <Op> being
-// the method name after its "QOMA_PAT_" prefix. Nothing happens for call 0.
+// Writes one image of call uiCall as DIR/NNNNNN-<Op>-request.bin or
+// -response.bin (host/image_files.h). Nothing happens for call 0.
 // The first write that fails is reported on stderr and ends capturing.
-void CaptureImage(uint32_t uiCall, const char *pcMethodName, const char *pcKind,
+void CaptureImage(uint32_t uiCall, const char *pcMethodName, bool bAnswer,
                   const std::vector<uint8_t> &image);
 
 }  // namespace kelm

@@ -3,7 +3,7 @@
  * with a simulated PatchSdkService behind it. It implements the middleware
  * interface of middleware/kelm_rpc.h, plus the few controls below for demos and
  * tests. What the service answers and the environment variables it reads
- * (KELM_CAPTURE_DIR, KELM_SIM_ANSWERS) are described in
+ * (KELM_CAPTURE_DIR, KELM_SIM_ANSWERS, KELM_SIM_REPLAY) are described in
  * docs/simulated-service.md.
  */
 #ifndef KELM_LOOPBACK_H
@@ -35,6 +35,7 @@ extern "C" {
 #define KELM_ERR_BAD_ANSWER 0x4B04u /* pfnUnpack rejected the answer */
 #define KELM_ERR_NO_THREAD 0x4B05u  /* no worker thread could be started */
 #define KELM_ERR_ANSWER 0x4B06u     /* the scripted answer (KELM_SIM_ANSWERS) could not be used */
+#define KELM_ERR_REPLAY 0x4B07u     /* the replayed trace (KELM_SIM_REPLAY) has no answer */
 
 /* The last request the service decoded. */
 typedef struct KelmLoopbackTrace {

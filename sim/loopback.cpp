@@ -1,5 +1,6 @@
 // The loopback middleware: the RPC_* entry points the agent imports.
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -8,6 +9,7 @@
 
 #include "sim/capture.h"
 #include "sim/kelm_loopback.h"
+#include "sim/replay.h"
 #include "sim/simulated_service.h"
 
 #define KELM_API extern "C" __attribute__((visibility("default")))
@@ -47,6 +49,40 @@ uint32_t Encode(const void *pvReq, const IdlMsgOps &stOps, bool bFixed,
     return stOps.pfnPack(&stBuf, pvReq) == image.size() ? KELM_OK : KELM_ERR_ENCODE;
 }
 
+// A call answered from the replayed trace: the recorded answer goes to the
+// decoder and the recorded result words back to the caller.
+IdlCallResult Replay(uint32_t uiCall, const char *pcMethodName, const std::vector<uint8_t> &image,
+                     void *pvRsp, const IdlMsgOps &stOps) {
+    NoteRequest(pcMethodName, image);
+    Replayed stRecorded;
+    if (!ReplayCall(pcMethodName, image, stRecorded)) return Failed(KELM_ERR_REPLAY);
+    if (!stRecorded.bAnswer && pvRsp != nullptr && stRecorded.stResult.uiStatus == KELM_OK) {
+        // Success with a record never filled would pass for an answer.
+        fprintf(stderr, "kelm loopback: replay: %s: the recorded call has no answer to decode\n",
+                pcMethodName);
+        return Failed(KELM_ERR_REPLAY);
+    }
+    if (!stRecorded.bAnswer) return stRecorded.stResult;
+    CaptureImage(uiCall, pcMethodName, true, stRecorded.answer);
+    if (pvRsp == nullptr) return stRecorded.stResult;
+    static const uint8_t kNoBytes = 0;
+    const std::vector<uint8_t> &answer = stRecorded.answer;
+    const bool bAccepted = stOps.pfnUnpack(answer.empty() ? &kNoBytes : answer.data(),
+                                           static_cast<int32_t>(answer.size()), pvRsp) != nullptr;
+    if (bAccepted && stRecorded.stResult.uiStatus != KELM_OK && !stRecorded.bRefused &&
+        stOps.pfnFreeUnpacked != nullptr) {
+        // A failed call's caller does not expect an array to give back.
+        stOps.pfnFreeUnpacked(pvRsp);
+    }
+    if (bAccepted == !stRecorded.bRefused) return stRecorded.stResult;
+    fprintf(stderr,
+            "kelm loopback: replay: %s: the decoder %s the recorded answer, which it %s when "
+            "recorded\n",
+            pcMethodName, bAccepted ? "accepts" : "refuses", bAccepted ? "refused" : "accepted");
+    return bAccepted ? IdlCallResult{stRecorded.stResult.uiValue, KELM_OK}
+                     : Failed(KELM_ERR_BAD_ANSWER);
+}
+
 // The whole call: encode, serve, decode the answer into pvRsp.
 IdlCallResult Call(void *pvInvoke, const void *pvReq, void *pvRsp, const IdlMethodId *pstMethodId,
                    const IdlMsgOps *pstOps) {
@@ -62,10 +98,11 @@ IdlCallResult Call(void *pvInvoke, const void *pvReq, void *pvRsp, const IdlMeth
         Encode(pvReq, *pstOps, (uiOptions & KELM_LOOPBACK_FIXED_LAYOUT) != 0, image);
     if (uiStatus == KELM_OK) {
         const uint32_t uiCall = CaptureCall();
-        CaptureImage(uiCall, pstMethodId->pcMethodName, "request", image);
+        CaptureImage(uiCall, pstMethodId->pcMethodName, false, image);
+        if (Replaying()) return Replay(uiCall, pstMethodId->pcMethodName, image, pvRsp, *pstOps);
         uiStatus = Serve(pstMethodId->pcMethodName, image,
                          (uiOptions & KELM_LOOPBACK_CORRUPT_ANSWER) != 0, answer, bAnswered);
-        if (bAnswered) CaptureImage(uiCall, pstMethodId->pcMethodName, "response", answer);
+        if (bAnswered) CaptureImage(uiCall, pstMethodId->pcMethodName, true, answer);
     }
     if (uiStatus != KELM_OK) return Failed(uiStatus);
     if (pvRsp != nullptr) {

@@ -180,29 +180,48 @@ uint32_t Answer(const ServiceMethod &stMethod, uint32_t uiNumber, const uint8_t 
 
 }  // namespace
 
-uint32_t Serve(const char *pcMethodName, const std::vector<uint8_t> &image, bool bCorruptAnswer,
-               std::vector<uint8_t> &answer, bool &bAnswered) {
-    answer.clear();
-    bAnswered = false;
+// Decodes and notes the request; the method, or null when the service cannot
+// read the request or does not know the method.
+static const ServiceMethod *TakeRequest(const char *pcMethodName, const std::vector<uint8_t> &image,
+                                        std::vector<uint8_t> &request, uint32_t &uiChecksum) {
     uint32_t uiNumber = 0;
     while (uiNumber < kMethodCount && strcmp(kMethods[uiNumber].pcName, pcMethodName) != 0) {
         ++uiNumber;
     }
-    if (uiNumber == kMethodCount) return KELM_ERR_BAD_REQUEST;
+    if (uiNumber == kMethodCount) return nullptr;
     const ServiceMethod &stMethod = kMethods[uiNumber++];
 
-    std::vector<uint8_t> request(stMethod.pstRequest->uiRecordSize, 0);
+    request.assign(stMethod.pstRequest->uiRecordSize, 0);
     uint64_t ullRoot = 0;
     const Reader stReader(image);
     if (!stReader.Le(0, 4, ullRoot) ||
         !stReader.Table(ullRoot, *stMethod.pstRequest, request.data(), 0)) {
-        return KELM_ERR_BAD_REQUEST;
+        return nullptr;
     }
-    const uint32_t uiImageSize = static_cast<uint32_t>(image.size());
-    const uint32_t uiChecksum = KelmLoopback_Checksum(request.data(), request.size());
+    uiChecksum = KelmLoopback_Checksum(request.data(), request.size());
     pthread_mutex_lock(&g_traceLock);
-    g_stTrace = {uiNumber, uiImageSize, uiChecksum, g_stTrace.uiCount + 1};
+    g_stTrace = {uiNumber, static_cast<uint32_t>(image.size()), uiChecksum, g_stTrace.uiCount + 1};
     pthread_mutex_unlock(&g_traceLock);
+    return &stMethod;
+}
+
+void NoteRequest(const char *pcMethodName, const std::vector<uint8_t> &image) {
+    std::vector<uint8_t> request;
+    uint32_t uiChecksum = 0;
+    (void)TakeRequest(pcMethodName, image, request, uiChecksum);
+}
+
+uint32_t Serve(const char *pcMethodName, const std::vector<uint8_t> &image, bool bCorruptAnswer,
+               std::vector<uint8_t> &answer, bool &bAnswered) {
+    answer.clear();
+    bAnswered = false;
+    std::vector<uint8_t> request;
+    uint32_t uiChecksum = 0;
+    const ServiceMethod *pstMethod = TakeRequest(pcMethodName, image, request, uiChecksum);
+    if (pstMethod == nullptr) return KELM_ERR_BAD_REQUEST;
+    const ServiceMethod &stMethod = *pstMethod;
+    const uint32_t uiNumber = static_cast<uint32_t>(pstMethod - kMethods) + 1;
+    const uint32_t uiImageSize = static_cast<uint32_t>(image.size());
 
     if (stMethod.pstResponse == nullptr) return KELM_OK;
     // A scripted answer goes out exactly as given, undamaged by the option.

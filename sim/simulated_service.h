@@ -16,6 +16,10 @@ namespace kelm {
 uint32_t Serve(const char *pcMethodName, const std::vector<uint8_t> &image, bool bCorruptAnswer,
                std::vector<uint8_t> &answer, bool &bAnswered);
 
+// Only decodes the request and notes it for KelmLoopback_LastRequest: the
+// service's part when a replayed trace answers in its place.
+void NoteRequest(const char *pcMethodName, const std::vector<uint8_t> &image);
+
 }  // namespace kelm
 
 #endif

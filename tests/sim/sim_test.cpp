@@ -279,6 +279,55 @@ TEST(Answers, FromFilesAsTheyAre) {
     EXPECT_EQ((*r)->uiHead0, 0u);
 }
 
+// Against the demo's trace (13 synchronous calls, 13 asynchronous, 3 one-way,
+// then the damaged answer): each method's calls take the demo's in turn,
+// whatever their family; every request here differs from the demo's.
+struct ReplayStep {
+    uint32_t uiCase;
+    char cFn;  // s: synchronous, a: _async, o: _oneway
+    uint32_t uiStatus, uiHead0;
+    const char *pcStderr;  // the one line it says
+};
+const ReplayStep kReplay[] = {
+    {0, 's', KELM_OK, 1000,
+     "QOMA_PAT_Active call 1 (call 1 of the trace): the request differs from the recorded one: "
+     "byte "},
+    {0, 'a', KELM_OK, 1000, "QOMA_PAT_Active call 2 (call 14 of the trace)"},
+    {0, 's', KELM_ERR_REPLAY, 0,
+     "QOMA_PAT_Active call 3: the trace holds 2 calls of the method; the call fails with 0x4B07"},
+    {3, 'a', KELM_OK, 4000, "QOMA_PAT_QueryErrorInfo call 1 (call 4 of the trace)"},
+    {3, 's', KELM_OK, 4000, "QOMA_PAT_QueryErrorInfo call 2 (call 17 of the trace)"},
+    // The damaged answer is refused again, with the status recorded.
+    {3, 's', KELM_ERR_BAD_ANSWER, 0, "QOMA_PAT_QueryErrorInfo call 3 (call 30 of the trace)"},
+    {10, 'o', KELM_OK, 0, "QOMA_PAT_StopPlugin call 1 (call 11 of the trace)"},
+};
+
+TEST(Replay, EachMethodsCallsInTurn) {
+    for (const ReplayStep &r : kReplay) {
+        const MethodCase &c = kMethodCases[r.uiCase];
+        SCOPED_TRACE(testing::Message() << c.pcOp << " " << r.cFn);
+        AnyRecord got(ResponseOf(c));
+        CallOutcome o;
+        testing::internal::CaptureStderr();
+        if (r.cFn == 's') {
+            OnComplete(c.pfnSync(Request(c, 1).auc, got.Bytes(), 0),
+                       c.HasResponse() ? got.Bytes() : nullptr, &o);
+        } else if (r.cFn == 'a') {
+            EXPECT_EQ(c.pfnAsync(Request(c, 1).auc, OnComplete, &o, 0), 0u);
+            KelmLoopback_Drain();
+        } else {
+            o.stResult.uiStatus = c.pfnOneway(Request(c, 1).auc, 0);
+        }
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(o.stResult.uiStatus, r.uiStatus);
+        EXPECT_EQ(o.head ? o.head->uiHead0 : 0, r.uiHead0);
+        if (r.cFn == 's' && c.HasResponse()) ResponseOf(c).pfnFree(got.Bytes());
+        EXPECT_NE(err.find(r.pcStderr), err.npos) << err;
+        EXPECT_EQ(err.find('\n'), err.size() - 1) << err;
+    }
+    ExpectAllGivenBack();
+}
+
 TEST(Unwritable, ReportedOnceWhileCallsGoOn) {
     const std::string err = Stderr([] {
         for (const MethodCase &c : kMethodCases) {

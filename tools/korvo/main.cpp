@@ -12,6 +12,7 @@
 #include "tools/korvo/decode.h"
 #include "tools/korvo/input.h"
 #include "tools/korvo/list.h"
+#include "tools/korvo/trace.h"
 
 namespace korvo_tool {
 using namespace pss_host;
@@ -115,7 +116,7 @@ int RunAnnotate(const Options &o) {
 int Main(int argc, char **argv) {
     CLI::App app{
         "korvo: decode, check, annotate and encode the KORVO buffers of PatchSdkService's "
-        "records.\n"
+        "records, and show the calls of a call trace.\n"
         "RECORD is a record's name as the public header spells it (QOMA_PAT_DESC_QUERY_RSP); FILE "
         "'-' or none "
         "reads stdin. Exit status: 0 done, 1 buffer refused, 2 usage error."};
@@ -156,6 +157,25 @@ int Main(int argc, char **argv) {
     pEncode->add_option("-o,--output", o.output, "write the image to this file instead of stdout");
     pEncode->add_flag("--hex", o.bHex, "write the image as hex text, 16 bytes a line");
     pEncode->footer(kJsonForm);
+    TraceOptions stTrace;
+    CLI::App *pTrace = app.add_subcommand(
+        "trace",
+        "the calls of a call trace (pss-trace's pcapng), one line each: call number, start time "
+        "(UTC), thread, family, method, request and answer sizes, status, the decoder's verdict "
+        "as recorded, duration. A cut or damaged trace is shown up to its last whole packet and "
+        "the rest reported (exit 1)");
+    pTrace->add_option("FILE", stTrace.file, "the trace ('-' or none: stdin)")->type_name("");
+    pTrace->add_flag("--decode", stTrace.bDecode, "every image as the JSON form, below its call");
+    pTrace->add_flag("--check", stTrace.bCheck,
+                     "check every image with the library's decoder; exit 1 naming each refused "
+                     "one with korvo check's reason");
+    pTrace
+        ->add_option("--extract", stTrace.extractDir,
+                     "write the images to DIR as the capture directory names them "
+                     "(NNNNNN-<Op>-request.bin, -response.bin)")
+        ->type_name("DIR");
+    pTrace->add_flag("--json", stTrace.bJson,
+                     "the calls as JSON lines, images in hex (with --decode also as records)");
 
     try {
         app.parse(argc, argv);
@@ -168,6 +188,7 @@ int Main(int argc, char **argv) {
         if (pCheck->parsed()) return RunDecode(o, false);
         if (pAnnotate->parsed()) return RunAnnotate(o);
         if (pEncode->parsed()) return RunEncode(o);
+        if (pTrace->parsed()) return RunTrace(stTrace);
     } catch (const UsageError &e) {
         fprintf(stderr, "korvo: %s\n", e.what());
         return kUsage;

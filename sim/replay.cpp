@@ -1,0 +1,231 @@
+// The trace is read whole when the library loads and kept for the process's
+// life; calls take their recorded counterparts under a lock, method by method.
+#include "sim/replay.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string_view>
+
+#include "host/trace_reader.h"
+#include "sim/kelm_loopback.h"
+
+namespace kelm {
+namespace {
+
+using pss_host::TracePacket;
+
+// Far above a day of this service's calls; a trace beyond it is refused
+// rather than taking the process's memory.
+constexpr off_t kMaxTraceBytes = off_t{256} << 20;
+
+struct RecordedCall {
+    uint32_t uiCall;
+    std::string_view method;
+    const TracePacket *pstRequest;  // either may be missing
+    const TracePacket *pstAnswer;
+};
+
+struct MethodCalls {
+    std::string_view method;
+    std::vector<const RecordedCall *> calls;  // in the order they started
+    uint32_t uiNext;
+};
+
+struct Replay {
+    const char *pcFile = nullptr;
+    std::vector<uint8_t> bytes;
+    std::vector<TracePacket> packets;
+    std::vector<RecordedCall> calls;
+    std::vector<MethodCalls> methods;
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+};
+
+const char *ReadTrace(const char *pcFile, std::vector<uint8_t> &bytes) {
+    // Without blocking: a FIFO named by mistake must not stall the library's loading.
+    const int iFd = open(pcFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (iFd < 0) return strerror(errno);
+    const char *pcError = nullptr;
+    struct stat stInfo;
+    if (fstat(iFd, &stInfo) != 0) {
+        pcError = strerror(errno);
+    } else if (!S_ISREG(stInfo.st_mode)) {
+        pcError = "not a regular file";
+    } else if (stInfo.st_size > kMaxTraceBytes) {
+        pcError = "larger than 256 MiB";
+    } else {
+        bytes.resize(static_cast<size_t>(stInfo.st_size));
+        for (size_t uiDone = 0; pcError == nullptr && uiDone < bytes.size();) {
+            const ssize_t iRead = read(iFd, bytes.data() + uiDone, bytes.size() - uiDone);
+            if (iRead < 0 && errno == EINTR) continue;
+            if (iRead < 0) pcError = strerror(errno);
+            if (iRead == 0) bytes.resize(uiDone);  // it shrank under us: read what is there
+            if (iRead > 0) uiDone += static_cast<size_t>(iRead);
+        }
+    }
+    close(iFd);
+    return pcError;
+}
+
+// The recorded calls, each with its request and answer, method by method.
+void Index(Replay &stReplay) {
+    std::vector<TracePacket> &packets = stReplay.packets;
+    std::stable_sort(
+        packets.begin(), packets.end(), [](const TracePacket &a, const TracePacket &b) {
+            return a.uiCall != b.uiCall ? a.uiCall < b.uiCall : a.ucDirection < b.ucDirection;
+        });
+    uint32_t uiDuplicates = 0;
+    for (const TracePacket &stPacket : packets) {
+        if (stReplay.calls.empty() || stReplay.calls.back().uiCall != stPacket.uiCall) {
+            stReplay.calls.push_back({stPacket.uiCall, stPacket.method, nullptr, nullptr});
+        }
+        RecordedCall &stCall = stReplay.calls.back();
+        const TracePacket *&pstSlot =
+            stPacket.ucDirection == pss_host::kTraceRequest ? stCall.pstRequest : stCall.pstAnswer;
+        if (pstSlot != nullptr || stPacket.method != stCall.method) {
+            ++uiDuplicates;  // traces of two processes joined: their numbers collide
+            continue;
+        }
+        pstSlot = &stPacket;
+    }
+    for (const RecordedCall &stCall : stReplay.calls) {
+        auto it = std::find_if(stReplay.methods.begin(), stReplay.methods.end(),
+                               [&](const MethodCalls &m) { return m.method == stCall.method; });
+        if (it == stReplay.methods.end()) {
+            stReplay.methods.push_back({stCall.method, {}, 0});
+            it = stReplay.methods.end() - 1;
+        }
+        it->calls.push_back(&stCall);
+    }
+    if (uiDuplicates != 0) {
+        fprintf(stderr,
+                "kelm loopback: replay %s: %u packets repeat a call number already seen and are "
+                "left out (traces of several runs joined?)\n",
+                stReplay.pcFile, uiDuplicates);
+    }
+}
+
+Replay *Load() {
+    const char *pcVariable = getenv("KELM_SIM_REPLAY");
+    if (pcVariable == nullptr || *pcVariable == '\0') return nullptr;
+    Replay *pstReplay = new Replay;
+    pstReplay->pcFile = strdup(pcVariable);
+    if (pstReplay->pcFile == nullptr) pstReplay->pcFile = "the trace";
+    if (const char *pcError = ReadTrace(pcVariable, pstReplay->bytes)) {
+        fprintf(stderr, "kelm loopback: KELM_SIM_REPLAY=%s: %s; every call fails\n", pcVariable,
+                pcError);
+        return pstReplay;
+    }
+    pss_host::TraceReader stReader(pstReplay->bytes.data(), pstReplay->bytes.size());
+    TracePacket stPacket;
+    pss_host::TraceStep eStep;
+    uint32_t uiDrops = 0;
+    while ((eStep = stReader.Next(&stPacket)) == pss_host::TraceStep::kPacket) {
+        pstReplay->packets.push_back(stPacket);
+        uiDrops = std::max(uiDrops, stPacket.uiDrops);
+    }
+    if (eStep == pss_host::TraceStep::kStopped) {
+        fprintf(stderr, "kelm loopback: replay %s: read up to byte %llu: %s\n", pcVariable,
+                static_cast<unsigned long long>(stReader.Offset()), stReader.Problem());
+    }
+    uint64_t ullClosedDrops = 0;
+    if (stReader.ClosedDrops(&ullClosedDrops) && ullClosedDrops > uiDrops) {
+        uiDrops = static_cast<uint32_t>(std::min<uint64_t>(ullClosedDrops, UINT32_MAX));
+    }
+    if (uiDrops != 0) {
+        fprintf(stderr,
+                "kelm loopback: replay %s: the tracer lost %u packets; calls may not line up "
+                "with the recorded ones\n",
+                pcVariable, uiDrops);
+    }
+    Index(*pstReplay);
+    if (getenv("KELM_SIM_ANSWERS") != nullptr) {
+        fprintf(stderr, "kelm loopback: KELM_SIM_REPLAY answers; KELM_SIM_ANSWERS is not used\n");
+    }
+    return pstReplay;
+}
+
+// Never destroyed: calls still running at exit are completed after static
+// destructors have begun.
+Replay *const g_pstReplay = Load();  // read when the library loads
+
+bool Refuse(const char *pcMethodName, uint32_t uiNth, const char *pcWhy) {
+    fprintf(stderr, "kelm loopback: replay: %s call %u: %s; the call fails with 0x%X\n",
+            pcMethodName, uiNth, pcWhy, KELM_ERR_REPLAY);
+    return false;
+}
+
+void CompareRequest(const char *pcMethodName, uint32_t uiNth, const RecordedCall &stCall,
+                    const std::vector<uint8_t> &request) {
+    const TracePacket *pstRecorded = stCall.pstRequest;
+    if (pstRecorded == nullptr || pstRecorded->ucLayout == pss_host::kTraceNoImage) return;
+    const size_t uiKept = pstRecorded->uiImageLen;
+    const size_t uiSame = std::min(uiKept, request.size());
+    const uint8_t *pucRecorded = pstRecorded->pucImage;
+    size_t uiAt = 0;
+    while (uiAt < uiSame && request[uiAt] == pucRecorded[uiAt]) ++uiAt;
+    char acWhat[96];
+    if (uiAt < uiSame) {
+        snprintf(acWhat, sizeof acWhat, "byte %zu is 0x%02x, recorded 0x%02x", uiAt, request[uiAt],
+                 pucRecorded[uiAt]);
+    } else if (request.size() != pstRecorded->uiOriginal &&
+               (request.size() < uiKept || !pstRecorded->bImageCut)) {
+        snprintf(acWhat, sizeof acWhat,
+                 "it has %zu bytes, the recorded one %u (the first %zu alike)", request.size(),
+                 pstRecorded->uiOriginal, uiSame);
+    } else {
+        return;
+    }
+    fprintf(stderr,
+            "kelm loopback: replay: %s call %u (call %u of the trace): the request differs from "
+            "the recorded one: %s; answered all the same\n",
+            pcMethodName, uiNth, stCall.uiCall, acWhat);
+}
+
+}  // namespace
+
+bool Replaying() { return g_pstReplay != nullptr; }
+
+bool ReplayCall(const char *pcMethodName, const std::vector<uint8_t> &request, Replayed &stOut) {
+    Replay &stReplay = *g_pstReplay;
+    const RecordedCall *pstCall = nullptr;
+    uint32_t uiNth = 0, uiRecorded = 0;
+    pthread_mutex_lock(&stReplay.lock);
+    for (MethodCalls &m : stReplay.methods) {
+        if (m.method != pcMethodName) continue;
+        uiNth = ++m.uiNext;
+        uiRecorded = static_cast<uint32_t>(m.calls.size());
+        if (uiNth <= uiRecorded) pstCall = m.calls[uiNth - 1];
+    }
+    pthread_mutex_unlock(&stReplay.lock);
+    char acWhy[96];
+    if (pstCall == nullptr) {
+        snprintf(acWhy, sizeof acWhy, "the trace holds %u calls of the method", uiRecorded);
+        return Refuse(pcMethodName, uiNth != 0 ? uiNth : 1, acWhy);
+    }
+    CompareRequest(pcMethodName, uiNth, *pstCall, request);
+    const TracePacket *pstAnswer = pstCall->pstAnswer;
+    if (pstAnswer == nullptr) {
+        snprintf(acWhy, sizeof acWhy, "call %u of the trace has no answer", pstCall->uiCall);
+        return Refuse(pcMethodName, uiNth, acWhy);
+    }
+    if (pstAnswer->bImageCut) {
+        snprintf(acWhy, sizeof acWhy, "its recorded answer keeps %u of %u bytes",
+                 pstAnswer->uiImageLen, pstAnswer->uiOriginal);
+        return Refuse(pcMethodName, uiNth, acWhy);
+    }
+    stOut.bAnswer = pstAnswer->ucLayout != pss_host::kTraceNoImage;
+    stOut.answer.assign(pstAnswer->pucImage, pstAnswer->pucImage + pstAnswer->uiImageLen);
+    stOut.stResult = {pstAnswer->uiValue, pstAnswer->uiStatus};
+    stOut.bRefused = pstAnswer->ucVerdict == pss_host::kTraceRefused;
+    return true;
+}
+
+}  // namespace kelm
