@@ -9,6 +9,7 @@
 
 #include "tools/korvo/annotate.h"
 #include "tools/korvo/decode.h"
+#include "tools/korvo/dissector.h"
 #include "tools/korvo/input.h"
 #include "tools/korvo/list.h"
 #include "tools/korvo/record_json.h"
@@ -160,6 +161,11 @@ int Main(int argc, char **argv) {
     pEncode->add_option("-o,--output", o.output, "write the image to this file instead of stdout");
     pEncode->add_flag("--hex", o.bHex, "write the image as hex text, 16 bytes a line");
     pEncode->footer(kJsonForm);
+    CLI::App *pDissector = app.add_subcommand(
+        "dissector",
+        "the Wireshark dissector (Lua) of the service's call traces, generated from the "
+        "records and methods that korvo knows");
+    pDissector->add_option("-o,--output", o.output, "write it to this file instead of stdout");
 
     try {
         app.parse(argc, argv);
@@ -172,6 +178,8 @@ int Main(int argc, char **argv) {
         if (pCheck->parsed()) return RunDecode(o, false);
         if (pAnnotate->parsed()) return RunAnnotate(o);
         if (pEncode->parsed()) return RunEncode(o);
+        if (pDissector->parsed())
+            return Write(o.output, DissectorLua(AllRecords(), AllMethods())), 0;
     } catch (const UsageError &e) {
         fprintf(stderr, "korvo: %s\n", e.what());
         return kUsage;
