@@ -14,8 +14,8 @@ namespace {
 using korvo::FieldDesc;
 using korvo::Kind;
 
-#define PSS_METHOD_REQ_RSP(Op, Req, Rsp) MethodInfo{#Op, #Req, #Rsp},
-#define PSS_METHOD_REQ_ONLY(Op, Req) MethodInfo{#Op, #Req, nullptr},
+#define PSS_METHOD_REQ_RSP(Op, Req, Rsp) MethodInfo{PSS_METHOD_NAME(Op), #Req, #Rsp},
+#define PSS_METHOD_REQ_ONLY(Op, Req) MethodInfo{PSS_METHOD_NAME(Op), #Req, nullptr},
 constexpr MethodInfo kMethods[] = {PSS_METHODS(PSS_METHOD_REQ_RSP, PSS_METHOD_REQ_ONLY)};
 #undef PSS_METHOD_REQ_RSP
 #undef PSS_METHOD_REQ_ONLY
@@ -74,10 +74,13 @@ std::string DissectorLua(std::span<const RecordInfo> stRecords,
     }
     lua +=
         "}\n\n"
-        "-- The methods in catalogue order: name, request record, response record.\n"
+        "-- The service and its methods in catalogue order: name, request record,\n"
+        "-- response record.\n"
+        "local SERVICE = \"" PSS_SERVICE_NAME
+        "\"\n"
         "local METHODS = {\n";
     for (const MethodInfo &stMethod : stMethods) {
-        lua += "  { " + Quoted(stMethod.pcOp) + ", " + Quoted(stMethod.pcRequest) +
+        lua += "  { " + Quoted(stMethod.pcName) + ", " + Quoted(stMethod.pcRequest) +
                (stMethod.pcResponse != nullptr ? ", " + Quoted(stMethod.pcResponse) : "") + " },\n";
     }
     lua += "}\n\n";

@@ -11,10 +11,10 @@
 
 namespace korvo_tool {
 
-// One method of the service in catalogue order; pcResponse is null for the
-// methods without a response.
+// One method of the service in catalogue order: its name in the middleware's
+// method id, its records; pcResponse is null for the methods without a response.
 struct MethodInfo {
-    const char *pcOp;
+    const char *pcName;
     const char *pcRequest;
     const char *pcResponse;
 };

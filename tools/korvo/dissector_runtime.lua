@@ -16,26 +16,11 @@ local function field(f)
 end
 
 -- ---- fields ----------------------------------------------------------------
--- The call header's facts: pss.<fact>.
+-- What the plugin adds about an image: pss.<fact>.
 local CALL_FIELDS = {
-  call = field(ProtoField.uint64("pss.call", "Call number")),
-  method = field(ProtoField.string("pss.method", "Method")),
-  method_index = field(ProtoField.uint16("pss.method_index", "Method index")),
-  family = field(ProtoField.string("pss.family", "Family")),
-  direction = field(ProtoField.string("pss.direction", "Direction")),
-  layout = field(ProtoField.string("pss.layout", "Layout")),
-  value = field(ProtoField.uint32("pss.value", "uiValue")),
-  status = field(ProtoField.uint32("pss.status", "uiStatus", base.HEX)),
-  verdict = field(ProtoField.string("pss.verdict", "Decoder verdict")),
-  thread = field(ProtoField.uint64("pss.thread", "Thread")),
-  kept = field(ProtoField.uint32("pss.kept", "Image bytes kept")),
-  length = field(ProtoField.uint32("pss.length", "Image length")),
   record = field(ProtoField.string("pss.record", "Record")),
   image = field(ProtoField.bytes("pss.image", "Image")),
   header = field(ProtoField.bytes("pss.header", "Call header")),
-  answer_in = field(ProtoField.framenum("pss.answer_in", "Answer in", base.NONE, frametype.RESPONSE)),
-  request_in = field(ProtoField.framenum("pss.request_in", "Request in", base.NONE, frametype.REQUEST)),
-  duration = field(ProtoField.relative_time("pss.duration", "Call duration")),
   elements = field(ProtoField.uint32("pss.elements", "Elements")),
   refused_at = field(ProtoField.uint32("pss.refused.offset", "Refused at byte")),
   refused_reason = field(ProtoField.string("pss.refused.reason", "Refusal reason")),
@@ -98,7 +83,6 @@ local E = {
                           expert.severity.ERROR),
 }
 
-pss.fields = FIELDS
 pss.experts = { E.refused, E.cut, E.status, E.header, E.fault }
 
 -- ---- text -------------------------------------------------------------------
@@ -383,3 +367,169 @@ local function dissect_image(tvb, tree, name, original)
   tree:add(CALL_FIELDS.refused_reason, at, refusal.reason):set_generated()
   return nil, "refused at byte " .. refusal.pos
 end
+
+-- ---- the call header ----------------------------------------------------------
+-- Little-endian, the image after it at H: version, H, direction, family, call
+-- number, layout, verdict, flags, result words, thread, image lengths, drops,
+-- duration, then the service's and the method's names.
+local HEADER_FIXED = 46
+local DIRECTIONS = { [1] = "request", [2] = "answer" }
+local FAMILIES = { [1] = "synchronous", [2] = "asynchronous", [3] = "one-way" }
+local LAYOUTS = { [0] = "none", [1] = "compact", [2] = "fixed", [3] = "answer" }
+local VERDICTS = { [0] = "not decoded", [1] = "accepted", [2] = "refused" }
+local FLAG_RESULT, FLAG_CUT = 1, 2
+
+local H = {
+  version = field(ProtoField.uint8("pss.version", "Header version")),
+  header_length = field(ProtoField.uint8("pss.header_length", "Header length")),
+  direction = field(ProtoField.uint8("pss.direction", "Direction", base.DEC, DIRECTIONS)),
+  family = field(ProtoField.uint8("pss.family", "Family", base.DEC, FAMILIES)),
+  call = field(ProtoField.uint32("pss.call", "Call number")),
+  layout = field(ProtoField.uint8("pss.layout", "Layout", base.DEC, LAYOUTS)),
+  verdict = field(ProtoField.uint8("pss.verdict", "Decoder verdict", base.DEC, VERDICTS)),
+  flags = field(ProtoField.uint8("pss.flags", "Flags", base.HEX)),
+  flag_result = field(ProtoField.bool("pss.flags.result", "Result words set", 8, nil, FLAG_RESULT)),
+  flag_cut = field(ProtoField.bool("pss.flags.cut", "Image cut to the cap", 8, nil, FLAG_CUT)),
+  value = field(ProtoField.uint32("pss.value", "uiValue")),
+  status = field(ProtoField.uint32("pss.status", "uiStatus", base.HEX)),
+  thread = field(ProtoField.uint32("pss.thread", "Thread")),
+  original = field(ProtoField.uint32("pss.original_length", "Image length")),
+  kept = field(ProtoField.uint32("pss.kept_length", "Image bytes kept")),
+  drops = field(ProtoField.uint32("pss.drops", "Packets lost before this one")),
+  duration = field(ProtoField.relative_time("pss.duration", "Call duration")),
+  service = field(ProtoField.string("pss.service", "Service")),
+  method = field(ProtoField.string("pss.method", "Method")),
+  answer_in = field(ProtoField.framenum("pss.answer_in", "Answer in", base.NONE, frametype.RESPONSE)),
+  request_in = field(ProtoField.framenum("pss.request_in", "Request in", base.NONE,
+                                         frametype.REQUEST)),
+}
+pss.fields = FIELDS
+
+local METHOD_BY_NAME = {}
+for _, m in ipairs(METHODS) do METHOD_BY_NAME[m[1]] = { request = m[2], response = m[3] } end
+
+-- Request and answer of a call by call number, filled on the first pass.
+local calls = {}
+function pss.init() calls = {} end
+
+local function nstime(ns)
+  return NSTime(math.floor(ns / 1e9), ns % 1e9)
+end
+
+local function dissect_call(tvb, pinfo, tree)
+  local len = tvb:len()
+  if len < HEADER_FIXED then
+    tree:add_proto_expert_info(E.header, fmt("%d bytes: shorter than a call header (%d)", len,
+                                             HEADER_FIXED))
+    return "malformed call header"
+  end
+  local version, hlen = tvb(0, 1):uint(), tvb(1, 1):uint()
+  local header = tree:add(CALL_FIELDS.header, tvb(0, math.min(hlen, len))):set_text("Call header")
+  header:add(H.version, tvb(0, 1))
+  header:add(H.header_length, tvb(1, 1))
+  if version ~= 1 then
+    header:add_proto_expert_info(E.header, fmt("header version %d: only version 1 is known",
+                                               version))
+    return "unknown header version " .. version
+  end
+  local s, m = tvb(44, 1):uint(), tvb(45, 1):uint()
+  if hlen < HEADER_FIXED + s + m or hlen > len then
+    header:add_proto_expert_info(E.header, fmt(
+      "header length %d: at least %d (its names) and at most the packet's %d bytes", hlen,
+      HEADER_FIXED + s + m, len))
+    return "malformed call header"
+  end
+  local direction, family = tvb(2, 1):uint(), tvb(3, 1):uint()
+  local call = tvb(4, 4):le_uint()
+  local layout, verdict, flags = tvb(8, 1):uint(), tvb(9, 1):uint(), tvb(10, 1):uint()
+  local status = tvb(16, 4):le_uint()
+  local original = tvb(24, 4):le_uint()
+  local duration = tvb(36, 8):le_uint64()
+  local service = tvb(46, s):string()
+  local method = tvb(46 + s, m):string()
+  header:add(H.direction, tvb(2, 1))
+  header:add(H.family, tvb(3, 1))
+  header:add_le(H.call, tvb(4, 4))
+  header:add(H.layout, tvb(8, 1))
+  header:add(H.verdict, tvb(9, 1))
+  local f = header:add(H.flags, tvb(10, 1))
+  f:add(H.flag_result, tvb(10, 1))
+  f:add(H.flag_cut, tvb(10, 1))
+  if bit32.band(flags, FLAG_RESULT) ~= 0 then
+    header:add_le(H.value, tvb(12, 4))
+    local st = header:add_le(H.status, tvb(16, 4))
+    if status ~= 0 then st:add_proto_expert_info(E.status, fmt("uiStatus 0x%x", status)) end
+  end
+  header:add_le(H.thread, tvb(20, 4))
+  header:add_le(H.original, tvb(24, 4))
+  header:add_le(H.kept, tvb(28, 4))
+  header:add_le(H.drops, tvb(32, 4))
+  if direction == 2 then
+    header:add_le(H.duration, tvb(36, 8), nstime(duration:tonumber()))
+  end
+  header:add(H.service, tvb(46, s))
+  header:add(H.method, tvb(46 + s, m))
+
+  -- Request and answer, linked both ways.
+  local key = tostring(call)
+  if not pinfo.visited then
+    local c = calls[key] or {}
+    calls[key] = c
+    if direction == 1 then c.request = pinfo.number else c.answer = pinfo.number end
+    if direction == 2 then c.duration = duration:tonumber() end
+  end
+  local c = calls[key]
+  if c and direction == 1 and c.answer then
+    tree:add(H.answer_in, c.answer):set_generated()
+    if c.duration then tree:add(H.duration, nstime(c.duration)):set_generated() end
+  elseif c and direction == 2 and c.request then
+    tree:add(H.request_in, c.request):set_generated()
+  end
+
+  local op = method:gsub("^QOMA_PAT_", "")
+  local info = fmt("Call %d: %s %s", call, op, DIRECTIONS[direction] or "?")
+  if direction == 1 and family ~= 1 then info = info .. ", " .. (FAMILIES[family] or "?") end
+  if bit32.band(flags, FLAG_RESULT) ~= 0 then
+    info = info .. (status == 0 and ", ok" or fmt(", status 0x%x", status))
+  end
+
+  -- The image, as the record that the method and direction name.
+  if len == hlen then
+    if layout == 0 then info = info .. ", no image" end
+    return info
+  end
+  local names = METHOD_BY_NAME[method]
+  local record = names and (direction == 1 and names.request or direction == 2 and names.response)
+  local image = tvb(hlen):tvb()
+  if service ~= SERVICE or not record then
+    tree:add(CALL_FIELDS.image, tvb(hlen)):set_text(fmt("Image, %d bytes: no record of %s.%s",
+                                                       image:len(), service, method))
+    return info
+  end
+  if bit32.band(flags, FLAG_CUT) ~= 0 and original < image:len() then original = image:len() end
+  tree:add(CALL_FIELDS.record, record):set_generated()
+  local elements, outcome = dissect_image(image, tree, record, math.max(original, image:len()))
+  if verdict == 2 and elements then
+    tree:add_proto_expert_info(E.refused, fmt(
+      "%s refused by the library's decoder; korvo's walk found no failing check", record))
+    outcome = "refused by the decoder"
+  end
+  if elements and elements > 0 then info = info .. fmt(", %d elements", elements) end
+  if outcome then info = info .. ", " .. outcome end
+  return info
+end
+
+function pss.dissector(tvb, pinfo, tree)
+  pinfo.cols.protocol = "PSS"
+  local root = tree:add(pss, tvb())
+  local ok, info = pcall(dissect_call, tvb, pinfo, root)
+  if not ok then
+    root:add_proto_expert_info(E.fault, tostring(info))
+    info = "dissector fault"
+  end
+  pinfo.cols.info:set(info)
+  return tvb:len()
+end
+
+-- Traces are written with link type LINKTYPE_USER0: they open without "Decode As".
+DissectorTable.get("wtap_encap"):add(wtap_encaps.USER0, pss)
