@@ -2,6 +2,7 @@
 #   runtime  libpatch-sdk-service-agent1      the library (multiarch libdir)
 #   dev      libpatch-sdk-service-agent-dev   header, CMake package, .pc
 #   sim      libpatch-sdk-service-agent-sim   host stand-ins and the demo
+#   tools    patch-sdk-service-agent-tools    korvo and the Wireshark dissector (host builds)
 # Any further component gets patch-sdk-service-agent-<component>.
 # `cpack -G DEB` in a build tree (or `cpack --preset arm-release`).
 # Included last: CPack takes the components defined so far.
@@ -44,6 +45,12 @@ set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
 # middleware is C++.
 set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS
     "libpatch-sdk-service-agent-dev (= ${PROJECT_VERSION}), libstdc++6, libc6")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME patch-sdk-service-agent-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libstdc++6, libc6")
+# The dissector is a Lua plugin in Wireshark's global plugin folder.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "wireshark | tshark")
 
 get_cmake_property(CPACK_COMPONENTS_ALL COMPONENTS)
 list(REMOVE_ITEM CPACK_COMPONENTS_ALL Unspecified)

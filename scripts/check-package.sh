@@ -5,6 +5,9 @@
 #     exactly its files, nothing of sim in the plain library directory, and
 #     the installed .so keeps its SONAME and carries no RUNPATH;
 #   - the installed demo runs from where it lies, natively and under qemu-arm;
+#   - natively, the tools component (korvo and the Wireshark dissector) and its
+#     Debian package put the dissector into the folder where tshark looks for
+#     Lua plugins of all users, and tshark loads it;
 #   - natively, the client tests/package/client.c built by an outside CMake
 #     project (find_package ... COMPONENTS sim) and by a plain compiler line
 #     (pkg-config) runs a call against the simulated service; asking for
@@ -112,11 +115,30 @@ rm -rf "$stage"
 mkdir -p "$stage"
 
 # ---- native ----------------------------------------------------------------
-build native patch_sdk_service_agent vandrikelm secmem pss_demo
+build native patch_sdk_service_agent vandrikelm secmem pss_demo korvo_cli pss_dissector
 # The host's machine, as readelf names it.
 check_components "$build_root/native" readelf "$(readelf -h /bin/sh | sed -n 's/.*Machine: *//p')"
 prefix=$stage/native
 L=$(libdir_of "$build_root/native")
+
+step "native: component tools into an empty prefix; the dissector where tshark looks for it"
+plugins=$L/wireshark/plugins
+cmake --install "$build_root/native" --component tools --prefix "$stage/native-tools" >/dev/null ||
+    fail "installing component tools of $build_root/native"
+expect_files "$stage/native-tools" bin/korvo "$plugins/patch_sdk_service.lua"
+global=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+[ "$global" = "/usr/$plugins" ] ||
+    fail "tshark's global Lua plugin folder is '$global', the package installs into /usr/$plugins"
+fields=$(tshark -G fields -X lua_script:"$stage/native-tools/$plugins/patch_sdk_service.lua" 2>/dev/null)
+grep -q $'\tpss.call\t' <<<"$fields" || fail "tshark does not load the installed dissector"
+(cd "$build_root/native" && cpack -G DEB -B "$stage/deb-native" -D CPACK_COMPONENTS_ALL=tools) \
+    >"$stage/cpack-native.log" 2>&1 || {
+    cat "$stage/cpack-native.log"
+    fail "cpack of the tools component in $build_root/native"
+}
+tools_deb=$(ls "$stage"/deb-native/patch-sdk-service-agent-tools_*.deb)
+dpkg-deb --contents "$tools_deb" | grep -q " \./usr/$plugins/patch_sdk_service.lua$" ||
+    fail "$tools_deb does not carry /usr/$plugins/patch_sdk_service.lua"
 
 step "native: the installed demo finds the agent and the stand-ins from where it lies"
 "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >"$stage/demo-native.log" 2>&1 || {

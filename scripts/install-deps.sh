@@ -23,15 +23,17 @@ packages=(cmake ninja-build g++ googletest)
 for config in "${configs[@]}"; do
     case "$config" in
         demo) packages+=(nlohmann-json3-dev libcli11-dev) ;;  # the native tree builds korvo
-        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev) ;;
-        sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev) ;;
-        tsan) packages+=(clang nlohmann-json3-dev libcli11-dev) ;;
+        # tshark (with editcap and mergecap) judges the Wireshark dissector.
+        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev tshark) ;;
+        sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev tshark) ;;
+        tsan) packages+=(clang nlohmann-json3-dev libcli11-dev tshark) ;;
         arm) packages+=(g++-arm-linux-gnueabihf qemu-user) ;;
         ppc) packages+=(g++-powerpc-linux-gnu qemu-user) ;;
         # Installed trees and their consumers, natively and for ARM; the
         # armhf Debian packages (dpkg-architecture, of dpkg-dev, names the
-        # target's architecture).
-        package) packages+=(libbenchmark-dev g++-arm-linux-gnueabihf qemu-user pkg-config dpkg-dev file) ;;
+        # target's architecture); the tools package's dissector is checked with tshark.
+        package) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev g++-arm-linux-gnueabihf
+            qemu-user pkg-config dpkg-dev file tshark) ;;
         abi) packages+=(g++-arm-linux-gnueabihf abigail-tools) ;;
         *)
             echo "install-deps: unknown configuration '$config'" >&2
