@@ -378,6 +378,8 @@ local FAMILIES = { [1] = "synchronous", [2] = "asynchronous", [3] = "one-way" }
 local LAYOUTS = { [0] = "none", [1] = "compact", [2] = "fixed", [3] = "answer" }
 local VERDICTS = { [0] = "not decoded", [1] = "accepted", [2] = "refused" }
 local FLAG_RESULT, FLAG_CUT = 1, 2
+-- Plain arithmetic: bit libraries differ between Lua versions.
+local function has(flags, flag) return math.floor(flags / flag) % 2 == 1 end
 
 local H = {
   version = field(ProtoField.uint8("pss.version", "Header version")),
@@ -455,7 +457,7 @@ local function dissect_call(tvb, pinfo, tree)
   local f = header:add(H.flags, tvb(10, 1))
   f:add(H.flag_result, tvb(10, 1))
   f:add(H.flag_cut, tvb(10, 1))
-  if bit32.band(flags, FLAG_RESULT) ~= 0 then
+  if has(flags, FLAG_RESULT) then
     header:add_le(H.value, tvb(12, 4))
     local st = header:add_le(H.status, tvb(16, 4))
     if status ~= 0 then st:add_proto_expert_info(E.status, fmt("uiStatus 0x%x", status)) end
@@ -489,7 +491,7 @@ local function dissect_call(tvb, pinfo, tree)
   local op = method:gsub("^QOMA_PAT_", "")
   local info = fmt("Call %d: %s %s", call, op, DIRECTIONS[direction] or "?")
   if direction == 1 and family ~= 1 then info = info .. ", " .. (FAMILIES[family] or "?") end
-  if bit32.band(flags, FLAG_RESULT) ~= 0 then
+  if has(flags, FLAG_RESULT) then
     info = info .. (status == 0 and ", ok" or fmt(", status 0x%x", status))
   end
 
@@ -506,13 +508,15 @@ local function dissect_call(tvb, pinfo, tree)
                                                        image:len(), service, method))
     return info
   end
-  if bit32.band(flags, FLAG_CUT) ~= 0 and original < image:len() then original = image:len() end
+  if has(flags, FLAG_CUT) and original < image:len() then original = image:len() end
   tree:add(CALL_FIELDS.record, record):set_generated()
   local elements, outcome = dissect_image(image, tree, record, math.max(original, image:len()))
   if verdict == 2 and elements then
     tree:add_proto_expert_info(E.refused, fmt(
       "%s refused by the library's decoder; korvo's walk found no failing check", record))
     outcome = "refused by the decoder"
+  elseif verdict == 2 and outcome == "cut" then
+    outcome = "refused by the decoder, cut"
   end
   if elements and elements > 0 then info = info .. fmt(", %d elements", elements) end
   if outcome then info = info .. ", " .. outcome end
