@@ -126,6 +126,8 @@ plugins=$L/wireshark/plugins
 cmake --install "$build_root/native" --component tools --prefix "$stage/native-tools" >/dev/null ||
     fail "installing component tools of $build_root/native"
 expect_files "$stage/native-tools" bin/korvo "$plugins/patch_sdk_service.lua"
+cmp "$stage/native-tools/$plugins/patch_sdk_service.lua" "$build_root/native/tools/korvo/patch_sdk_service.lua" ||
+    fail "the installed dissector is not the one the build generated"
 global=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
 [ "$global" = "/usr/$plugins" ] ||
     fail "tshark's global Lua plugin folder is '$global', the package installs into /usr/$plugins"

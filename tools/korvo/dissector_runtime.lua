@@ -7,7 +7,10 @@
 local pss = Proto("pss", "PatchSdkService call")
 
 local BY_NAME = {}
-for _, rec in ipairs(RECORDS) do BY_NAME[rec.name] = rec end
+for _, rec in ipairs(RECORDS) do
+  BY_NAME[rec.name] = rec
+  for _, slot in ipairs(rec.slots) do rec.vector = rec.vector or slot.kind == "vector" end
+end
 
 local FIELDS = {}
 local function field(f)
@@ -60,7 +63,8 @@ for _, rec in ipairs(RECORDS) do
       m.value = field(ProtoField.string(abbr, slot.name))
       m.bytes = field(ProtoField.bytes(abbr .. ".bytes", slot.name))
     else
-      m.value = field(ProtoField.uint32(abbr, slot.name, base.DEC, nil, nil, "uoffset"))
+      -- A nested table or a vector: the item of its uoffset, its members below.
+      m.value = field(ProtoField.none(abbr, slot.name))
       if slot.kind == "vector" then
         m.count = field(ProtoField.uint32("pss." .. rec.name .. "." .. slot.count, slot.count))
       end
@@ -140,8 +144,13 @@ end
 -- member. range is the vtable entry that says so, where there is one.
 local function add_absent(tree, rec, i, range)
   local slot, m = rec.slots[i], MEMBER[rec.name][i]
-  local value = slot.kind == "u64" and UInt64(0) or slot.kind == "bytes" and "" or 0
-  local item = range and tree:add(m.value, range, value) or tree:add(m.value, value)
+  local item
+  if slot.kind == "table" or slot.kind == "vector" then
+    item = (range and tree:add(m.value, range) or tree:add(m.value)):set_text(slot.name)
+  else
+    local value = slot.kind == "u64" and UInt64(0) or slot.kind == "bytes" and "" or 0
+    item = range and tree:add(m.value, range, value) or tree:add(m.value, value)
+  end
   item:set_generated():append_text(" (absent)")
   if slot.kind == "table" then
     local sub = BY_NAME[slot.sub]
@@ -251,7 +260,7 @@ local function walk(tvb, tree, rec)
       return
     end
     local what = slot.kind == "table" and "table" or "vector"
-    local item = tree:add_le(m.value, tvb(at, 4)):set_text(
+    local item = tree:add(m.value, tvb(at, 4)):set_text(
       fmt("%s: uoffset to its %s at %d", path, what, target))
     over()
     if slot.kind == "table" then
@@ -349,7 +358,7 @@ local function dissect_image(tvb, tree, name, original)
     return nil, "dissector fault"
   end
   if not refusal then
-    if elements > 0 or rec.kind == "response" then
+    if rec.vector then
       tree:add(CALL_FIELDS.elements, elements):set_generated()
     end
     return elements
