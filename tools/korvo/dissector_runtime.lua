@@ -39,6 +39,7 @@ local K = {
   table_size = field(ProtoField.uint16("pss.korvo.table_size", "Table size")),
   entry = field(ProtoField.uint16("pss.korvo.entry", "vtable entry")),
   unread = field(ProtoField.bytes("pss.korvo.unread", "Not read")),
+  unreferenced = field(ProtoField.bytes("pss.korvo.unreferenced", "Unreferenced")),
   uoffset = field(ProtoField.uint32("pss.korvo.uoffset", "uoffset")),
   count = field(ProtoField.uint32("pss.korvo.count", "Count")),
   element = field(ProtoField.uint32("pss.korvo.element", "Element")),
@@ -168,12 +169,18 @@ local function walk(tvb, tree, rec)
   local function holds(pos, width) return pos + width <= len end
   local function u16(pos) return tvb(pos, 2):le_uint() end
   local function u32(pos) return tvb(pos, 4):le_uint() end
+  -- The bytes an item shows; what none shows is listed as unreferenced.
+  local regions = {}
+  local function shown(pos, n)
+    regions[#regions + 1] = { pos, n }
+    return tvb(pos, n)
+  end
 
   local walk_table
 
   local function walk_bytes(tree, m, slot, at, vec, path)
     local function uoffset(parent)
-      return parent:add_le(K.uoffset, tvb(at, 4)):set_text(
+      return parent:add_le(K.uoffset, shown(at, 4)):set_text(
         fmt("%s: uoffset to its byte vector at %d", path, vec))
     end
     if not holds(vec, 4) then
@@ -183,7 +190,7 @@ local function walk(tvb, tree, rec)
     local count = u32(vec)
     local function counted(parent)
       uoffset(parent)
-      parent:add_le(K.count, tvb(vec, 4)):set_text(fmt("%s: count %d", path, count))
+      parent:add_le(K.count, shown(vec, 4)):set_text(fmt("%s: count %d", path, count))
     end
     if count ~= slot.len then
       counted(tree)
@@ -194,7 +201,7 @@ local function walk(tvb, tree, rec)
       refuse(vec, fmt("%s: its %d bytes at %d run past the buffer end (%d)", path, slot.len,
                       vec + 4, len))
     end
-    local range = tvb(vec + 4, slot.len)
+    local range = shown(vec + 4, slot.len)
     local text = text_of(range:raw())
     counted(text and tree:add(m.value, range, text) or tree:add(m.bytes, range))
   end
@@ -204,7 +211,7 @@ local function walk(tvb, tree, rec)
       refuse(at, fmt("%s: its vector at %d lies past the buffer end (%d)", path, vec, len))
     end
     local count = u32(vec)
-    tree:add_le(m.count, tvb(vec, 4))
+    tree:add_le(m.count, shown(vec, 4))
     if count >= MAX_VECTOR then refuse(vec, fmt("%s: count %d is 2^30 or more", path, count)) end
     if not holds(vec + 4, 4 * count) then
       refuse(vec, fmt("%s: its %d element uoffsets run past the buffer end (%d)", path, count, len))
@@ -226,7 +233,7 @@ local function walk(tvb, tree, rec)
       local pos = vec + 4 + 4 * k
       local target = pos + u32(pos)
       local name = fmt("%s[%d]", path, k)
-      local item = tree:add_le(K.element, tvb(pos, 4), k):set_text(
+      local item = tree:add_le(K.element, shown(pos, 4), k):set_text(
         fmt("%s: uoffset to its table at %d", name, target))
       if target >= TWO32 then refuse(pos, fmt("%s: uoffset %d leads past 2^32", name, u32(pos))) end
       walk_table(item, sub, target, pos, name, name, false)
@@ -241,7 +248,7 @@ local function walk(tvb, tree, rec)
         refuse(entry, fmt("%s: its %d-byte value at %d runs past the buffer end (%d)", path, width,
                           at, len))
       end
-      tree:add_le(m.value, tvb(at, width))
+      tree:add_le(m.value, shown(at, width))
       return
     end
     if not holds(at, 4) then
@@ -253,14 +260,14 @@ local function walk(tvb, tree, rec)
     end
     if slot.kind == "bytes" then
       if target >= TWO32 then
-        tree:add_le(K.uoffset, tvb(at, 4))
+        tree:add_le(K.uoffset, shown(at, 4))
         over()
       end
       walk_bytes(tree, m, slot, at, target, path)
       return
     end
     local what = slot.kind == "table" and "table" or "vector"
-    local item = tree:add(m.value, tvb(at, 4)):set_text(
+    local item = tree:add(m.value, shown(at, 4)):set_text(
       fmt("%s: uoffset to its %s at %d", path, what, target))
     over()
     if slot.kind == "table" then
@@ -283,7 +290,7 @@ local function walk(tvb, tree, rec)
     local soffset = u32(pos)
     local vt = (pos - soffset) % TWO32
     local signed = soffset >= 2147483648 and soffset - TWO32 or soffset
-    local t = tree:add(K.table, tvb(pos, 4)):set_text(
+    local t = tree:add(K.table, shown(pos, 4)):set_text(
       fmt("%s table %s: soffset %s%d, vtable at %d", label, rec.name, signed > 0 and "+" or "",
           signed, vt))
     t:add_le(K.soffset, tvb(pos, 4))
@@ -292,7 +299,7 @@ local function walk(tvb, tree, rec)
                       label, signed, vt, len - 4))
     end
     local vtlen = u16(vt)
-    local v = t:add(K.vtable, tvb(vt, 4)):set_text(
+    local v = t:add(K.vtable, shown(vt, 4)):set_text(
       fmt("%s vtable: length %d, table size %d", label, vtlen, u16(vt + 2)))
     v:add_le(K.vtable_length, tvb(vt, 2))
     v:add_le(K.table_size, tvb(vt + 2, 2))
@@ -304,14 +311,14 @@ local function walk(tvb, tree, rec)
     for i = 0, math.min(entries, #rec.slots) - 1 do
       local e = u16(vt + 4 + 2 * i)
       local name = rec.slots[i + 1].name
-      v:add_le(K.entry, tvb(vt + 4 + 2 * i, 2)):set_text(e == 0
+      v:add_le(K.entry, shown(vt + 4 + 2 * i, 2)):set_text(e == 0
         and fmt("slot %d %s: absent", i, name) or fmt("slot %d %s: at +%d", i, name, e))
     end
     -- Entries past the record's slots (a newer writer's) and an odd last
     -- byte are not read; one item covers them all.
     local known = vt + 4 + 2 * math.min(entries, #rec.slots)
     if vtlen > 4 and vt + vtlen > known then
-      v:add(K.unread, tvb(known, vt + vtlen - known)):set_text(
+      v:add(K.unread, shown(known, vt + vtlen - known)):set_text(
         fmt("slots %d and on (not in the record) and padding: %d bytes, not read",
             #rec.slots, vt + vtlen - known))
     end
@@ -330,8 +337,21 @@ local function walk(tvb, tree, rec)
     refuse(0, fmt("a buffer of %d bytes is shorter than its 4-byte root uoffset", len))
   end
   local root = u32(0)
-  tree:add_le(K.root, tvb(0, 4)):set_text(fmt("root uoffset: root table at %d", root))
+  tree:add_le(K.root, shown(0, 4)):set_text(fmt("root uoffset: root table at %d", root))
   walk_table(tree, rec, root, 0, "", "root", true)
+  table.sort(regions, function(a, b) return a[1] < b[1] end)
+  local covered = 0
+  local function unreferenced(to)
+    if to > covered then
+      tree:add(K.unreferenced, tvb(covered, to - covered)):set_text(
+        fmt("unreferenced (%d bytes): padding or unused", to - covered))
+    end
+  end
+  for _, r in ipairs(regions) do
+    unreferenced(r[1])
+    covered = math.max(covered, r[1] + r[2])
+  end
+  unreferenced(len)
   return elements
 end
 
@@ -354,7 +374,7 @@ local function dissect_image(tvb, tree, name, original)
     fmt("%s, %d bytes", name, tvb:len()))
   local elements, refusal, fault = walk_image(tvb, image, rec)
   if fault then
-    image:add_proto_expert_info(E.fault, fault)
+    image:add_proto_expert_info(E.fault, "dissector fault: " .. fault)
     return nil, "dissector fault"
   end
   if not refusal then
@@ -537,7 +557,7 @@ function pss.dissector(tvb, pinfo, tree)
   local root = tree:add(pss, tvb())
   local ok, info = pcall(dissect_call, tvb, pinfo, root)
   if not ok then
-    root:add_proto_expert_info(E.fault, tostring(info))
+    root:add_proto_expert_info(E.fault, "dissector fault: " .. tostring(info))
     info = "dissector fault"
   end
   pinfo.cols.info:set(info)
