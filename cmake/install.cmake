@@ -7,6 +7,12 @@
 #            own below the library directory so that they never shadow a
 #            device's real middleware; PatchSdkServiceAgent::sim and
 #            patch_sdk_service_agent_sim.pc
+#   trace    libpatch_sdk_service_trace.so, the call tracer, in the library
+#            directory: a device installs it only to trace, and no program
+#            links against it (LD_PRELOAD names it by path)
+#   tools    the command-line tools: pss-trace (which finds the tracer in
+#            the library directory of its own tree) and, on the host, korvo
+#            and the Wireshark dissector korvo generates (tools/korvo)
 # CMAKE_INSTALL_LIBDIR is lib/<multiarch> where the toolchain names one (set
 # in the top-level CMakeLists.txt).
 include(GNUInstallDirs)
@@ -18,7 +24,7 @@ set(pss_sim_dir ${CMAKE_INSTALL_LIBDIR}/patch_sdk_service_agent/sim)
 
 if(PSS_STRIP_ON_INSTALL)
   # Read by the target install rules below, as `cmake --install --strip` would set it.
-  foreach(component runtime sim)
+  foreach(component runtime sim trace)
     install(CODE "set(CMAKE_INSTALL_DO_STRIP TRUE)" COMPONENT ${component})
   endforeach()
 endif()
@@ -80,3 +86,8 @@ if(TARGET pss_demo)
   set_target_properties(pss_demo PROPERTIES INSTALL_RPATH "$ORIGIN;$ORIGIN/${pss_sim_to_libdir}")
   install(TARGETS pss_demo RUNTIME DESTINATION ${pss_sim_dir} COMPONENT sim)
 endif()
+
+# ---- trace, tools ----------------------------------------------------------
+install(TARGETS patch_sdk_service_trace LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT trace)
+install(PROGRAMS ${PROJECT_BINARY_DIR}/trace/pss-trace DESTINATION ${CMAKE_INSTALL_BINDIR}
+  COMPONENT tools)

@@ -2,7 +2,9 @@
 #   runtime  libpatch-sdk-service-agent1      the library (multiarch libdir)
 #   dev      libpatch-sdk-service-agent-dev   header, CMake package, .pc
 #   sim      libpatch-sdk-service-agent-sim   host stand-ins and the demo
-#   tools    patch-sdk-service-agent-tools    korvo and the Wireshark dissector (host builds)
+#   trace    patch-sdk-service-agent-trace    the call tracer library
+#   tools    patch-sdk-service-agent-tools    pss-trace; on the host also korvo and
+#                                             the Wireshark dissector
 # Any further component gets patch-sdk-service-agent-<component>.
 # `cpack -G DEB` in a build tree (or `cpack --preset arm-release`).
 # Included last: CPack takes the components defined so far.
@@ -46,11 +48,17 @@ set(CPACK_DEBIAN_SIM_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_SIM_PACKAGE_DEPENDS
     "libpatch-sdk-service-agent-dev (= ${PROJECT_VERSION}), libstdc++6, libc6")
 
-set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME patch-sdk-service-agent-tools)
+# The tracer needs only the C library, like the agent.
+set(CPACK_DEBIAN_TRACE_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_TRACE_PACKAGE_DEPENDS "libc6")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libstdc++6, libc6")
-# The dissector is a Lua plugin in Wireshark's global plugin folder.
-set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "wireshark | tshark")
+set(pss_deb_tools_depends "patch-sdk-service-agent-trace (= ${PROJECT_VERSION})")
+if(TARGET korvo_cli)
+  string(APPEND pss_deb_tools_depends ", libstdc++6, libc6")
+  # The dissector is a Lua plugin in Wireshark's global plugin folder.
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "wireshark | tshark")
+endif()
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${pss_deb_tools_depends}")
 
 get_cmake_property(CPACK_COMPONENTS_ALL COMPONENTS)
 list(REMOVE_ITEM CPACK_COMPONENTS_ALL Unspecified)

@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pucData, size_t uiSize) {
     if constexpr (korvo::HasVector(kDesc)) {
         const korvo::FieldDesc &f = kDesc.pstFields[5];
         const auto uiCount = korvo::ReadMember<uint32_t>(pucRec, f.usOffset);
-        void *pvArray = korvo::ReadMember<void *>(pucRec, f.usAux);
+        void *pvArray = korvo::ReadMember<void *>(pucRec, f.usPointerOffset);
         if (g_lAllocs == 1) {
             PSS_CHECK(uint64_t{g_uiLastSize} == uint64_t{uiCount} * f.pstSub->uiRecordSize);
         }

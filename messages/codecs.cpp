@@ -3,7 +3,7 @@
 #include "messages/codecs.h"
 
 #include "messages/schemas.h"
-#include "serial/codec.h"
+#include "serial/reader.h"
 #include "serial/compact_writer.h"
 #include "serial/fixed_layout.h"
 #include "serial/fixed_writer.h"

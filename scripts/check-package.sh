@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # The library as its users get it, checked from installed trees, never from
 # the build tree:
-#   - each install component (runtime, dev, sim) into an empty prefix gives
-#     exactly its files, nothing of sim in the plain library directory, and
-#     the installed .so keeps its SONAME and carries no RUNPATH;
-#   - the installed demo runs from where it lies, natively and under qemu-arm;
-#   - natively, the tools component (korvo and the Wireshark dissector) and its
-#     Debian package put the dissector into the folder where tshark looks for
-#     Lua plugins of all users, and tshark loads it;
+#   - each install component (runtime, dev, sim, trace, tools) into an empty
+#     prefix gives exactly its files, nothing of sim in the plain library
+#     directory, and the installed .so keeps its SONAME and carries no
+#     RUNPATH; the installed tracer needs nothing but the C library;
+#   - the installed demo runs from where it lies, natively and under qemu-arm,
+#     and the installed pss-trace traces it with the installed tracer: a
+#     pcapng file of its 60 packets, as capinfos counts them;
+#   - natively, the tools component and its Debian package carry pss-trace,
+#     korvo and the Wireshark dissector, the dissector in the folder where
+#     tshark looks for Lua plugins of all users, and tshark loads it;
 #   - natively, the client tests/package/client.c built by an outside CMake
 #     project (find_package ... COMPONENTS sim) and by a plain compiler line
 #     (pkg-config) runs a call against the simulated service; asking for
@@ -74,7 +77,7 @@ check_components() {
         "$cm/PatchSdkServiceAgentTargets.cmake" "$cm/PatchSdkServiceAgentTargets-relwithdebinfo.cmake"
         "$L/pkgconfig/patch_sdk_service_agent.pc")
     [ ! -f "$root/include/patch_sdk_service_agent.hpp" ] || dev+=(include/patch_sdk_service_agent.hpp)
-    for c in runtime dev sim; do
+    for c in runtime dev sim trace tools; do
         step "$name: component $c into an empty prefix"
         cmake --install "$dir" --component "$c" --prefix "$stage/$name-$c" >/dev/null ||
             fail "installing component $c of $dir"
@@ -84,6 +87,15 @@ check_components() {
     expect_files "$stage/$name-sim" "$sim/libvandrikelm.so" "$sim/libsecmem.so" "$sim/pss_demo" \
         "$cm/PatchSdkServiceAgentSimTargets.cmake" "$cm/PatchSdkServiceAgentSimTargets-relwithdebinfo.cmake" \
         "$L/pkgconfig/patch_sdk_service_agent_sim.pc"
+    expect_files "$stage/$name-trace" "$L/libpatch_sdk_service_trace.so"
+    local tools=(bin/pss-trace)
+    # The wire tool and the dissector it generates are built for the host only.
+    [ "$name" != native ] || tools+=(bin/korvo "$L/wireshark/plugins/patch_sdk_service.lua")
+    expect_files "$stage/$name-tools" "${tools[@]}"
+    local needed
+    needed=$("$readelf" -d "$stage/$name-trace/$L/libpatch_sdk_service_trace.so" | grep NEEDED)
+    [ "$(wc -l <<<"$needed")" = 1 ] && grep -q 'libc\.so\.6' <<<"$needed" ||
+        fail "the tracer needs more than the C library: $needed"
 
     lib=$stage/$name-runtime/$L/libpatch_sdk_service_agent.so
     local header dynamic
@@ -95,7 +107,7 @@ check_components() {
     ! grep -E '\((RUNPATH|RPATH)\)' <<<"$dynamic" || fail "$lib carries a RUNPATH"
     step "$name: $L/libpatch_sdk_service_agent.so: $machine, SONAME kept, no RUNPATH"
 
-    for c in runtime dev sim; do
+    for c in runtime dev sim trace tools; do
         cmake --install "$dir" --component "$c" --prefix "$stage/$name" >/dev/null
     done
 }
@@ -115,17 +127,15 @@ rm -rf "$stage"
 mkdir -p "$stage"
 
 # ---- native ----------------------------------------------------------------
-build native patch_sdk_service_agent vandrikelm secmem pss_demo korvo_cli pss_dissector
+build native patch_sdk_service_agent vandrikelm secmem pss_demo patch_sdk_service_trace korvo_cli \
+    pss_dissector
 # The host's machine, as readelf names it.
 check_components "$build_root/native" readelf "$(readelf -h /bin/sh | sed -n 's/.*Machine: *//p')"
 prefix=$stage/native
 L=$(libdir_of "$build_root/native")
 
-step "native: component tools into an empty prefix; the dissector where tshark looks for it"
+step "native: the installed dissector is the built one, where tshark looks for it"
 plugins=$L/wireshark/plugins
-cmake --install "$build_root/native" --component tools --prefix "$stage/native-tools" >/dev/null ||
-    fail "installing component tools of $build_root/native"
-expect_files "$stage/native-tools" bin/korvo "$plugins/patch_sdk_service.lua"
 cmp "$stage/native-tools/$plugins/patch_sdk_service.lua" "$build_root/native/tools/korvo/patch_sdk_service.lua" ||
     fail "the installed dissector is not the one the build generated"
 global=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
@@ -139,8 +149,12 @@ grep -q $'\tpss.call\t' <<<"$fields" || fail "tshark does not load the installed
     fail "cpack of the tools component in $build_root/native"
 }
 tools_deb=$(ls "$stage"/deb-native/patch-sdk-service-agent-tools_*.deb)
-dpkg-deb --contents "$tools_deb" | grep -q " \./usr/$plugins/patch_sdk_service.lua$" ||
-    fail "$tools_deb does not carry /usr/$plugins/patch_sdk_service.lua"
+tools_files=$(dpkg-deb --contents "$tools_deb")
+for f in usr/bin/pss-trace usr/bin/korvo "usr/$plugins/patch_sdk_service.lua"; do
+    grep -q " \./$f\$" <<<"$tools_files" || fail "$tools_deb does not carry /$f"
+done
+grep -q "^patch-sdk-service-agent-trace (= 1.0.0)" <<<"$(dpkg-deb --field "$tools_deb" Depends)" ||
+    fail "$tools_deb does not depend on the tracer's package of its version"
 
 step "native: the installed demo finds the agent and the stand-ins from where it lies"
 "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >"$stage/demo-native.log" 2>&1 || {
@@ -148,6 +162,14 @@ step "native: the installed demo finds the agent and the stand-ins from where it
     fail "the installed demo (native)"
 }
 tail -n 1 "$stage/demo-native.log"
+
+# trace_packets <trace>: packets as capinfos counts them.
+trace_packets() { capinfos -T -r -c "$1" | cut -f2; }
+
+step "native: the installed pss-trace traces the installed demo"
+"$prefix/bin/pss-trace" -o "$stage/demo-native.pcapng" -- \
+    "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >/dev/null || fail "the traced demo (native)"
+[ "$(trace_packets "$stage/demo-native.pcapng")" = 60 ] || fail "the native demo's trace"
 
 step "native: CMake consumer (find_package PatchSdkServiceAgent 1 COMPONENTS sim)"
 consumer_cmake native -DCMAKE_PREFIX_PATH="$prefix"
@@ -182,6 +204,11 @@ qemu-arm -L "$arm_sysroot" "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >"$
     fail "the installed demo (arm)"
 }
 tail -n 1 "$stage/demo-arm.log"
+
+step "arm: the installed pss-trace, the ARM tracer preloaded in qemu-arm's guest"
+"$prefix/bin/pss-trace" -o "$stage/demo-arm.pcapng" -- qemu-arm -L "$arm_sysroot" \
+    "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >/dev/null || fail "the traced demo (arm)"
+[ "$(trace_packets "$stage/demo-arm.pcapng")" = 60 ] || fail "the ARM demo's trace"
 
 step "arm: CMake consumer, cross-built, run under qemu-arm"
 consumer_cmake arm -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/arm-linux-gnueabihf.cmake" \

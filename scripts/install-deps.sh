@@ -23,15 +23,19 @@ packages=(cmake ninja-build g++ googletest)
 for config in "${configs[@]}"; do
     case "$config" in
         demo) packages+=(nlohmann-json3-dev libcli11-dev) ;;  # the native tree builds korvo
-        # tshark (with editcap and mergecap) judges the Wireshark dissector.
-        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev tshark) ;;
-        sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev tshark) ;;
-        tsan) packages+=(clang nlohmann-json3-dev libcli11-dev tshark) ;;
-        arm) packages+=(g++-arm-linux-gnueabihf qemu-user) ;;
-        ppc) packages+=(g++-powerpc-linux-gnu qemu-user) ;;
-        # Installed trees and their consumers, natively and for ARM; the
-        # armhf Debian packages (dpkg-architecture, of dpkg-dev, names the
-        # target's architecture); the tools package's dissector is checked with tshark.
+        # The wire tool's tests feed it what xxd and hexdump (bsdextrautils) write;
+        # Wireshark's tshark (with capinfos, editcap, mergecap) judges the
+        # tracer's traces and the dissector; the tracer's tests run pss-trace
+        # in busybox's shell as on a device.
+        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
+        sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
+        tsan) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
+        arm) packages+=(g++-arm-linux-gnueabihf qemu-user tshark busybox) ;;
+        ppc) packages+=(g++-powerpc-linux-gnu qemu-user tshark busybox) ;;
+        # Installed trees and their consumers, natively (korvo included) and
+        # for ARM; the armhf Debian packages (dpkg-architecture, of dpkg-dev,
+        # names the target's architecture); tshark counts the installed
+        # tracer's packets and loads the installed dissector.
         package) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev g++-arm-linux-gnueabihf
             qemu-user pkg-config dpkg-dev file tshark) ;;
         abi) packages+=(g++-arm-linux-gnueabihf abigail-tools) ;;

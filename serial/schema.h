@@ -29,10 +29,10 @@ using ElementDecoder = void *(*)(const uint8_t *pucBuf, int32_t iBufLen, uint32_
 
 struct FieldDesc {
     Kind eKind;
-    uint16_t usOffset;  // member offset; for kVector the count's
-    uint16_t usLength;  // kBytes: array length
-    uint16_t usAux;     // kVector: offset of the pointer member
-    const TableDesc *pstSub;         // kTable, kVector: the element's schema
+    uint16_t usOffset;                // member offset; for kVector the count's
+    uint16_t usLength;                // kBytes: array length
+    uint16_t usPointerOffset;         // kVector: the pointer member's offset
+    const TableDesc *pstSub;          // kTable, kVector: the element's schema
     ElementDecoder pfnDecodeElement;  // kTable, kVector in responses
 };
 
@@ -64,8 +64,8 @@ constexpr FieldDesc FieldOf(size_t uiOffset) {
         return {Kind::kU64, usOffset, 0, 0, nullptr, nullptr};
     } else if constexpr (std::is_array_v<M>) {
         static_assert(std::is_same_v<std::remove_extent_t<M>, char>, "arrays carry characters");
-        return {Kind::kBytes, usOffset, static_cast<uint16_t>(std::extent_v<M>), 0, nullptr,
-                nullptr};
+        const auto usLength = static_cast<uint16_t>(std::extent_v<M>);
+        return {Kind::kBytes, usOffset, usLength, 0, nullptr, nullptr};
     } else {
         static_assert(std::is_class_v<M>, "unsupported member type");
         return {Kind::kTable, usOffset, 0, 0, &Schema<M>::kTable, kElementDecoder<M>};
@@ -76,9 +76,10 @@ template <class P>
 constexpr FieldDesc VectorOf(size_t uiCountOffset, size_t uiPointerOffset) {
     static_assert(std::is_pointer_v<P>, "a vector is a count and a pointer");
     using Element = std::remove_pointer_t<P>;
-    return {Kind::kVector, static_cast<uint16_t>(uiCountOffset), 0,
-            static_cast<uint16_t>(uiPointerOffset), &Schema<Element>::kTable,
-            kElementDecoder<Element>};
+    const auto usCountOffset = static_cast<uint16_t>(uiCountOffset);
+    const auto usPointerOffset = static_cast<uint16_t>(uiPointerOffset);
+    const TableDesc *pstSub = &Schema<Element>::kTable;
+    return {Kind::kVector, usCountOffset, 0, usPointerOffset, pstSub, kElementDecoder<Element>};
 }
 
 constexpr uint32_t ScalarWidth(Kind eKind) {

@@ -13,21 +13,22 @@ namespace korvo {
 struct ByteOrder {
     bool bSwap;  // the host is big-endian: swap every multi-byte value
 
-    uint8_t Fix(uint8_t v) const { return v; }
-    uint16_t Fix(uint16_t v) const { return bSwap ? __builtin_bswap16(v) : v; }
-    uint32_t Fix(uint32_t v) const { return bSwap ? __builtin_bswap32(v) : v; }
-    uint64_t Fix(uint64_t v) const { return bSwap ? __builtin_bswap64(v) : v; }
+    // Host order to the buffer's little-endian order and back: the same swap.
+    uint8_t SwapIfBigEndian(uint8_t v) const { return v; }
+    uint16_t SwapIfBigEndian(uint16_t v) const { return bSwap ? __builtin_bswap16(v) : v; }
+    uint32_t SwapIfBigEndian(uint32_t v) const { return bSwap ? __builtin_bswap32(v) : v; }
+    uint64_t SwapIfBigEndian(uint64_t v) const { return bSwap ? __builtin_bswap64(v) : v; }
 
     template <class T>
     void Store(uint8_t *p, T v) const {
-        v = Fix(v);
+        v = SwapIfBigEndian(v);
         memcpy(p, &v, sizeof v);
     }
     template <class T>
     T Load(const uint8_t *p) const {
         T v;
         memcpy(&v, p, sizeof v);
-        return Fix(v);
+        return SwapIfBigEndian(v);
     }
 };
 

@@ -14,21 +14,19 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
 #include <type_traits>
 #include <vector>
 
-#include "hooks/error_query_image.h"
 #include "messages/codecs.h"
 #include "serial/wire.h"
 #include "support/korvo_builder.h"
 #include "support/os_layer.h"
 #include "support/record_members.h"
 #include "support/response_cases.h"
+#include "support/worked_images.h"
 
 namespace pss_test {
 namespace {
@@ -393,7 +391,7 @@ TEST_P(EveryResponse, RandomRecordsDecodeBackExactly) {
             memcpy(src.Array() + 2 * uiSize, src.Array(), uiSize);
         }
         AnyRecord released = src;  // what a decoded copy is after its release
-        if (c.HasVector()) korvo::WriteMember<void *>(released.Bytes(), c.Slot5()->usAux, nullptr);
+        if (c.HasVector()) korvo::WriteMember<void *>(released.Bytes(), c.Slot5()->usPointerOffset, nullptr);
         for (const Layout &layout : layouts) {
             const std::vector<uint8_t> buf = WriteRecord(*c.pstDesc, src.Bytes(), layout);
             const auto iLen = static_cast<int32_t>(buf.size());
@@ -452,26 +450,8 @@ void OnSmallStack(const std::function<void()> &fn) {
 
 TEST_P(GuardPage, EveryPrefixAndMutationStaysInsideTheBufferOnASmallStack) {
     const ResponseCase &c = GetParam();
-    // The empty root, and valid images in two layouts, small enough to mutate byte by byte.
+    const std::vector<std::vector<uint8_t>> images = SeedImages(c);
     std::mt19937 rng(99);
-    std::vector<std::vector<uint8_t>> images = {{4, 0, 0, 0, 0, 0, 0, 0}};
-    for (const uint32_t uiCount : {1u, 2u}) {
-        std::vector<std::vector<uint8_t>> arena;
-        AnyRecord rec(c);
-        FillRandom(*c.pstDesc, rec.Bytes(), rng, uiCount, &arena);
-        images.push_back(WriteRecord(*c.pstDesc, rec.Bytes()));
-        images.push_back(
-            WriteRecord(*c.pstDesc, rec.Bytes(), {.bVtableAfter = true, .bWriteZeros = true}));
-    }
-    // These images are also the decoder fuzzers' seed corpus: with
-    // PSS_FUZZ_SEEDS=fuzz/corpus they are written to fuzz/corpus/<record>/.
-    if (const char *pcSeeds = getenv("PSS_FUZZ_SEEDS")) {
-        const std::string dir = std::string(pcSeeds) + "/" + c.pcName + "/seed-";
-        std::filesystem::create_directories(std::filesystem::path(dir).parent_path());
-        for (size_t i = 0; i < images.size(); ++i)
-            std::ofstream(dir + std::to_string(i))
-                << std::string(images[i].begin(), images[i].end());
-    }
     auto decode = [&c](const std::vector<uint8_t> &bytes, size_t uiLen) {
         AnyRecord rec(c);  // zeroed: a root failure leaves it so, and it can be released
         const uint8_t *pucBuf = AgainstGuardPage(bytes, uiLen);

@@ -178,7 +178,7 @@ class Writer {
         uint32_t uiCount;  // kVector: count member, then the array pointer
         const uint8_t *pucArray;
         memcpy(&uiCount, pucMember, sizeof uiCount);
-        memcpy(&pucArray, pucRec + stField.usAux, sizeof pucArray);
+        memcpy(&pucArray, pucRec + stField.usPointerOffset, sizeof pucArray);
         const uint32_t uiVector = Append(4 + 4 * uiCount);
         Put(uiVector, 4, uiCount);
         for (uint32_t i = 0; i < uiCount; ++i) {
@@ -255,7 +255,7 @@ uint32_t Answer(const ServiceMethod &stMethod, uint32_t uiNumber, const uint8_t 
             }
             const uint8_t *pucArray = uiCount != 0 ? elements.data() : nullptr;
             SetMember(pucRsp, stInfo, uiCount);
-            memcpy(pucRsp + stInfo.usAux, &pucArray, sizeof pucArray);
+            memcpy(pucRsp + stInfo.usPointerOffset, &pucArray, sizeof pucArray);
         }
     }
 

@@ -1,13 +1,12 @@
-// The generated Wireshark dissector, judged by tshark. On a trace of the demo
-// (PSS_DISSECTOR_TRACE) every member of every image shows with the value that
-// korvo decodes and a refused image with korvo check's offset and reason;
-// thousands of damaged packets end in neither a Lua error nor a dissector
-// fault. Without a trace: the plugin follows the registry.
+// The generated Wireshark dissector, judged by tshark. On the demo's trace,
+// written by pss-trace before these tests run, every member of every image
+// shows with the value that korvo decodes and a refused image with korvo
+// check's offset and reason; thousands of damaged packets end in neither a
+// Lua error nor a dissector fault. And the plugin follows the registry.
 #include "tools/korvo/dissector.h"
 
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -16,9 +15,9 @@
 #include <set>
 #include <sstream>
 
+#include "tools/korvo/account.h"
 #include "tools/korvo/decode.h"
 #include "tools/korvo/input.h"
-#include "tools/korvo/walker.h"
 
 namespace korvo_tool {
 namespace {
@@ -43,11 +42,6 @@ std::string Shell(const std::string &cmd) {
 std::string Tshark(const std::string &plugin, const std::string &args) {
     return Shell(std::string(PSS_TSHARK) + " " + args + " -X lua_script:" + plugin +
                  " 2>/dev/null");
-}
-
-const char *Trace() {
-    const char *pcTrace = getenv("PSS_DISSECTOR_TRACE");
-    return pcTrace != nullptr && *pcTrace != 0 ? pcTrace : nullptr;
 }
 
 std::string Field(const RecordInfo &stInfo, const char *pcMember) {
@@ -100,7 +94,7 @@ struct Tally {
 
 // What tshark shows of every packet of a trace against korvo on the same
 // image: every member with the value korvo decodes; a refusal with the offset
-// and reason of korvo's walk, its expert info as `korvo check` words it; a
+// and reason of korvo's account, its expert info as `korvo check` words it; a
 // cut image as cut. No Lua error and no fault of the dissector's anywhere.
 Tally CheckTrace(const std::string &trace) {
     static const std::vector<std::string> kFacts = {
@@ -128,11 +122,11 @@ Tally CheckTrace(const std::string &trace) {
         t.records.insert(shown["pss.record"][0]);
         const RecordInfo &stInfo = *FindRecord(shown["pss.record"][0]);
         const std::vector<uint8_t> image = ParseHex(shown["pss.image"][0]);
-        const Walk stWalk = WalkBuffer(stInfo, image.data(), image.size(), false);
-        const Verdict stVerdict = DecodeBuffer(stInfo, image);
+        const Account stAccount = ReadAccount(stInfo, image, false, true);
         SCOPED_TRACE(stInfo.pcName + std::string(", call ") + call);
-        if (!stWalk.bOk) {
-            const std::string check = stVerdict.message.substr(0, stVerdict.message.find(" ["));
+        if (!stAccount.bOk) {
+            const std::string message = DecodeBuffer(stInfo, image, false).message;
+            const std::string check = message.substr(0, message.find(" ["));
             const std::string expert = shown["_ws.expert.message"].back();
             if (std::stoul(shown["pss.original_length"].at(0)) > image.size()) {
                 ++t.uiCut;
@@ -141,15 +135,15 @@ Tally CheckTrace(const std::string &trace) {
             }
             ++t.uiRefused;
             t.refusedCalls.insert(call);
-            EXPECT_EQ(shown["pss.refused.offset"], std::vector{std::to_string(stWalk.uiFailPos)});
-            EXPECT_EQ(shown["pss.refused.reason"], std::vector{stWalk.reason});
+            EXPECT_EQ(shown["pss.refused.offset"],
+                      std::vector{std::to_string(stAccount.uiFailPos)});
+            EXPECT_EQ(shown["pss.refused.reason"], std::vector{stAccount.reason});
             EXPECT_EQ(expert, check);
             continue;
         }
         EXPECT_TRUE(shown["pss.refused.offset"].empty());
-        if (!stVerdict.bOk) continue;  // the library refuses what korvo's walk accepts
         Values expected;
-        Flatten(stInfo, Json::parse(stVerdict.json), expected);
+        Flatten(stInfo, Json::parse(stAccount.json), expected);
         for (const std::string &fact : kFacts) shown.erase(fact);
         EXPECT_EQ(shown, expected);
     }
@@ -157,8 +151,7 @@ Tally CheckTrace(const std::string &trace) {
 }
 
 TEST(Dissector, ShowsEveryMemberOfTheDemoTraceAsKorvoDecodesIt) {
-    if (Trace() == nullptr) GTEST_SKIP() << "PSS_DISSECTOR_TRACE names no trace of the demo";
-    const Tally t = CheckTrace(Trace());
+    const Tally t = CheckTrace(PSS_DEMO_TRACE);
     // The demo calls every method: every request and response record is shown.
     std::set<std::string> sent;
     for (const MethodInfo &stMethod : AllMethods()) {
@@ -171,14 +164,13 @@ TEST(Dissector, ShowsEveryMemberOfTheDemoTraceAsKorvoDecodesIt) {
     EXPECT_EQ(t.failedCalls, t.refusedCalls);
     const std::string listed =
         Tshark(PSS_DISSECTOR,
-               std::string("-r ") + Trace() + " -Y 'pss.status != 0' -T fields -e pss.call");
+               std::string("-r ") + PSS_DEMO_TRACE + " -Y 'pss.status != 0' -T fields -e pss.call");
     EXPECT_EQ(listed, *t.refusedCalls.begin() + "\n");
 }
 
 // Bytes changed in images and headers, packets cut: thousands of packets,
 // each still checked against korvo.
 TEST(Dissector, ShowsThousandsOfDamagedPacketsAsKorvoChecksThem) {
-    if (Trace() == nullptr) GTEST_SKIP() << "PSS_DISSECTOR_TRACE names no trace of the demo";
     const std::string dir = testing::TempDir() + "pss_damaged";
     std::filesystem::create_directories(dir);
     std::string parts;
@@ -187,13 +179,13 @@ TEST(Dissector, ShowsThousandsOfDamagedPacketsAsKorvoChecksThem) {
         const std::string part = dir + "/" + std::to_string(iSeed) + ".pcapng";
         const std::string damage = iSeed % 6 == 0 ? " -E 0.01" : " -E 0.003 -o 88";
         Shell(std::string(PSS_EDITCAP) + damage + " --seed " + std::to_string(iSeed) + " " +
-              Trace() + " " + part + " 2>/dev/null");
+              PSS_DEMO_TRACE + " " + part + " 2>/dev/null");
         parts += " " + part;
     }
     for (const int iCut : {1, 30, 46, 90, 100, 120, 160, 300, 600, 1200}) {
         const std::string part = dir + "/cut" + std::to_string(iCut) + ".pcapng";
-        Shell(std::string(PSS_EDITCAP) + " -s " + std::to_string(iCut) + " " + Trace() + " " +
-              part);
+        Shell(std::string(PSS_EDITCAP) + " -s " + std::to_string(iCut) + " " + PSS_DEMO_TRACE +
+              " " + part);
         parts += " " + part;
     }
     Shell(std::string(PSS_MERGECAP) + " -a -w " + dir + "/all.pcapng" + parts);

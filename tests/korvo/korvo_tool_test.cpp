@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <span>
 #include <sstream>
 
 #include "support/korvo_builder.h"
 #include "support/response_cases.h"
+#include "support/worked_images.h"
 #include "tools/korvo/annotate.h"
 #include "tools/korvo/input.h"
 #include "tools/korvo/record_json.h"
@@ -79,7 +81,9 @@ std::string Named(const ::testing::TestParamInfo<T> &info) {
 // ---------------------------------------
 
 struct GoldenCase {
-    const char *pcName, *pcRecord;  // pcName: the golden files' stem
+    const char *pcName, *pcRecord;  // pcName: the golden account's stem
+    std::span<const uint8_t> image;
+    const char *pcDump;  // the program that writes the image as the hex text --hex reads
     int iStatus;
 };
 
@@ -87,19 +91,25 @@ class Golden : public ::testing::TestWithParam<GoldenCase> {};
 
 TEST_P(Golden, AnnotateWritesTheAccountByteForByte) {
     const GoldenCase &c = GetParam();
-    const std::string base = std::string(KORVO_GOLDEN) + "/" + c.pcName;
-    const Outcome run = Korvo(std::string("annotate --hex ") + c.pcRecord + " " + base + ".hex");
+    const std::string bin = Temp(c.pcName, std::string(c.image.begin(), c.image.end()));
+    ASSERT_EQ(system((std::string(c.pcDump) + " <" + bin + " >" + bin + ".hex").c_str()), 0);
+    const Outcome run = Korvo(std::string("annotate --hex ") + c.pcRecord + " " + bin + ".hex");
     EXPECT_EQ(run.iStatus, c.iStatus) << run.err;
-    EXPECT_EQ(run.out, Slurp(base + ".txt"));
+    EXPECT_EQ(run.out, Slurp(std::string(KORVO_GOLDEN) + "/" + c.pcName + ".txt"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     WorkedImages, Golden,
-    ::testing::Values(GoldenCase{"app_query_req_compact", "QOMA_PAT_APP_QUERY_REQ", 0},
-                      GoldenCase{"app_query_req_fixed", "QOMA_PAT_APP_QUERY_REQ", 0},
-                      GoldenCase{"stop_plugin_req", "QOMA_PAT_STOP_PLUGIN_REQ", 0},
-                      GoldenCase{"error_query_rsp", "QOMA_PAT_ERROR_QUERY_RSP", 0},
-                      GoldenCase{"error_query_rsp_67", "QOMA_PAT_ERROR_QUERY_RSP", 1}),
+    ::testing::Values(GoldenCase{"app_query_req_compact", "QOMA_PAT_APP_QUERY_REQ",
+                                 pss_test::kAppQueryCompact, "od -An -tx1 -v", 0},
+                      GoldenCase{"app_query_req_fixed", "QOMA_PAT_APP_QUERY_REQ",
+                                 pss_test::kAppQueryFixed, "xxd", 0},
+                      GoldenCase{"stop_plugin_req", "QOMA_PAT_STOP_PLUGIN_REQ",
+                                 pss_test::kStopPluginHigh, "xxd -i", 0},
+                      GoldenCase{"error_query_rsp", "QOMA_PAT_ERROR_QUERY_RSP",
+                                 pss_test::kErrorQueryImage, "hexdump -C", 0},
+                      GoldenCase{"error_query_rsp_67", "QOMA_PAT_ERROR_QUERY_RSP",
+                                 std::span(pss_test::kErrorQueryImage, 67), "hexdump -C", 1}),
     Named<GoldenCase>);
 
 // ---- random records
@@ -191,13 +201,13 @@ struct ErrorCase {
 
 const char kQuiet[] = "the decoder logs nothing for this check";
 
-Bytes Worked() { return ParseHex(Slurp(std::string(KORVO_GOLDEN) + "/error_query_rsp.hex")); }
+const Bytes kWorked(std::begin(pss_test::kErrorQueryImage), std::end(pss_test::kErrorQueryImage));
 
 // The worked QOMA_PAT_ERROR_QUERY_RSP image with patch at uiPos (cut to uiLen
 // bytes when given), refused at decoding.
 ErrorCase Refused(const char *pcName, size_t uiPos, Bytes patch, std::string message,
                   std::string log = kQuiet, size_t uiLen = 0) {
-    Bytes image = Worked();
+    Bytes image = kWorked;
     if (uiLen != 0) image.resize(uiLen);
     std::copy(patch.begin(), patch.end(), image.begin() + static_cast<long>(uiPos));
     return {pcName, "decode QOMA_PAT_ERROR_QUERY_RSP", Text(image), 1, message, log};
@@ -276,7 +286,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"ElementBudget", "encode QOMA_PAT_DESC_QUERY_RSP", EmptyElements(20000), 2,
                   "pstInfo: 20000 elements of 1316 bytes are more than korvo makes from 60013 "
                   "bytes of JSON"},
-        ErrorCase{"CheckAccepts", "check QOMA_PAT_ERROR_QUERY_RSP", Text(Worked()), 0, ""},
+        ErrorCase{"CheckAccepts", "check QOMA_PAT_ERROR_QUERY_RSP", Text(kWorked), 0, ""},
         Refused("Short", 0, {}, "refused at byte 0: a buffer of 3 bytes is shorter",
                 "[KORVO]:Param invalid(nonNull, 3, nonNull)", 3),
         Refused("RootPastEnd", 0, {100}, "refused at byte 0: root table at 100 is out of range",

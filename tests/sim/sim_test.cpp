@@ -6,6 +6,8 @@
 // trace, the capture and the answer show that the caller's request reached it
 // whole and that the answer came back.
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -76,9 +78,25 @@ const ResponseCase &ResponseOf(const MethodCase &c) {  // a stand-in record for 
 // A decoded response as bytes: the record without its array pointer, then the array.
 Bytes Flat(const ResponseCase &rc, const AnyRecord &r) {
     Bytes b = r.Copy(), e = r.Elements();
-    if (rc.HasVector()) memset(b.data() + rc.Slot5()->usAux, 0, sizeof(void *));
+    if (rc.HasVector()) memset(b.data() + rc.Slot5()->usPointerOffset, 0, sizeof(void *));
     b.insert(b.end(), e.begin(), e.end());
     return b;
+}
+
+// What fn writes to stderr, through any stream or descriptor.
+template <class F>
+std::string Stderr(F fn) {
+    FILE *pstFile = tmpfile();
+    const int iSaved = dup(2);
+    EXPECT_TRUE(pstFile != nullptr && fflush(stderr) == 0 && dup2(fileno(pstFile), 2) == 2);
+    fn();
+    fflush(stderr);
+    dup2(iSaved, 2), close(iSaved);
+    std::string text(static_cast<size_t>(ftell(pstFile)), '\0');
+    rewind(pstFile);
+    text.resize(fread(text.data(), 1, text.size(), pstFile));
+    fclose(pstFile);
+    return text;
 }
 
 void ExpectAllGivenBack() {
@@ -240,9 +258,8 @@ TEST(Answers, FromFilesAsTheyAre) {
         if (a.eFile == kJson || a.eFile == kBoth) Spill(json, given);
         if (a.eFile == kDir) fs::create_directory(bin);
         AnyRecord got(rc);
-        testing::internal::CaptureStderr();
-        const IdlCallResult r = c.pfnSync(Request(c, 42).auc, got.Bytes(), 0);
-        const std::string err = testing::internal::GetCapturedStderr();
+        IdlCallResult r;
+        const std::string err = Stderr([&] { r = c.pfnSync(Request(c, 42).auc, got.Bytes(), 0); });
         EXPECT_EQ(r.uiStatus, a.uiStatus);
         EXPECT_EQ(err.empty(), *a.pcStderr == '\0') << err;
         EXPECT_NE(err.find(a.pcStderr), std::string::npos) << err;
@@ -263,13 +280,13 @@ TEST(Answers, FromFilesAsTheyAre) {
 }
 
 TEST(Unwritable, ReportedOnceWhileCallsGoOn) {
-    testing::internal::CaptureStderr();
-    for (const MethodCase &c : kMethodCases) {
-        AnyRecord rsp(ResponseOf(c));
-        EXPECT_EQ(c.pfnSync(Request(c, 1).auc, rsp.Bytes(), 0).uiStatus, KELM_OK) << c.pcOp;
-        if (c.HasResponse()) ResponseOf(c).pfnFree(rsp.Bytes());
-    }
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = Stderr([] {
+        for (const MethodCase &c : kMethodCases) {
+            AnyRecord rsp(ResponseOf(c));
+            EXPECT_EQ(c.pfnSync(Request(c, 1).auc, rsp.Bytes(), 0).uiStatus, KELM_OK) << c.pcOp;
+            if (c.HasResponse()) ResponseOf(c).pfnFree(rsp.Bytes());
+        }
+    });
     EXPECT_NE(err.find("cannot write /dev/null/capture/000001-Active-request.bin"), err.npos)
         << err;
     EXPECT_EQ(err.find('\n'), err.size() - 1) << err;  // one line

@@ -74,7 +74,7 @@ class RecordWriter {
         }
         // A vector of tables: its count and element offsets, then the elements.
         const auto uiCount = korvo::ReadMember<uint32_t>(pucRec, f.usOffset);
-        const auto *pucArray = korvo::ReadMember<const uint8_t *>(pucRec, f.usAux);
+        const auto *pucArray = korvo::ReadMember<const uint8_t *>(pucRec, f.usPointerOffset);
         const uint32_t uiSize = f.pstSub->uiRecordSize;
         m_img.U32(uiPos, uiCount).bytes.resize(uiPos + 4 + 4 * size_t{uiCount});
         std::vector<uint32_t> tables;

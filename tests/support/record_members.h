@@ -43,8 +43,8 @@ inline uint32_t Members(const korvo::TableDesc &stDesc, uint8_t *pucRec, std::ve
             uiSize = f.pstSub->uiRecordSize;
         } else if (f.eKind == Kind::kVector) {  // a u32 count, then the pointer
             uiAlign = 4;
-            EXPECT_EQ(f.usAux, AlignUp(f.usOffset + 4u, alignof(void *))) << "slot " << i;
-            uiSize = f.usAux + uint32_t{sizeof(void *)} - f.usOffset;
+            EXPECT_EQ(f.usPointerOffset, AlignUp(f.usOffset + 4u, alignof(void *))) << "slot " << i;
+            uiSize = f.usPointerOffset + uint32_t{sizeof(void *)} - f.usOffset;
             uiRecordAlign = std::max<uint32_t>(uiRecordAlign, alignof(void *));
         } else {
             out.push_back({pucRec + f.usOffset, f.eKind, uiSize});

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "serial/wire.h"
+#include "support/korvo_builder.h"
 
 namespace pss_test {
 
@@ -43,7 +44,7 @@ uint32_t AnyRecord::Count() const {
 }
 
 uint8_t *AnyRecord::Array() const {
-    return korvo::ReadMember<uint8_t *>(Bytes(), m_pstCase->Slot5()->usAux);
+    return korvo::ReadMember<uint8_t *>(Bytes(), m_pstCase->Slot5()->usPointerOffset);
 }
 
 std::vector<uint8_t> AnyRecord::Elements() const {
@@ -66,7 +67,7 @@ void FillRandom(const korvo::TableDesc &stDesc, uint8_t *pucRec, std::mt19937 &r
                 FillRandom(*f.pstSub, pucArray + size_t{j} * uiSize, rng, 0, pArena);
             }
             korvo::WriteMember(pucRec, f.usOffset, uiCount);
-            korvo::WriteMember(pucRec, f.usAux, uiCount != 0 ? pucArray : nullptr);
+            korvo::WriteMember(pucRec, f.usPointerOffset, uiCount != 0 ? pucArray : nullptr);
         } else if (f.eKind == Kind::kBytes || rng() % 4 != 0) {
             const uint32_t uiLen =
                 f.eKind == Kind::kBytes ? f.usLength : korvo::ScalarWidth(f.eKind);
@@ -78,6 +79,20 @@ void FillRandom(const korvo::TableDesc &stDesc, uint8_t *pucRec, std::mt19937 &r
             }
         }
     }
+}
+
+std::vector<std::vector<uint8_t>> SeedImages(const ResponseCase &stCase) {
+    std::mt19937 rng(99);
+    std::vector<std::vector<uint8_t>> images = {{4, 0, 0, 0, 0, 0, 0, 0}};
+    for (const uint32_t uiCount : {1u, 2u}) {
+        std::vector<std::vector<uint8_t>> arena;
+        AnyRecord rec(stCase);
+        FillRandom(*stCase.pstDesc, rec.Bytes(), rng, uiCount, &arena);
+        images.push_back(WriteRecord(*stCase.pstDesc, rec.Bytes()));
+        images.push_back(
+            WriteRecord(*stCase.pstDesc, rec.Bytes(), {.bVtableAfter = true, .bWriteZeros = true}));
+    }
+    return images;
 }
 
 }  // namespace pss_test

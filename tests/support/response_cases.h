@@ -61,6 +61,12 @@ class AnyRecord {
 void FillRandom(const korvo::TableDesc &stDesc, uint8_t *pucRec, std::mt19937 &rng,
                 uint32_t uiCount, std::vector<std::vector<uint8_t>> *pArena);
 
+// Valid images of a response, small enough to mutate byte by byte: the empty
+// root, and random records of one and of two elements in two layouts. The
+// decoder test's guard-page sweep mutates them, and the decoder fuzzers start
+// from them (fuzz/seed_corpus.cpp writes them at build time).
+std::vector<std::vector<uint8_t>> SeedImages(const ResponseCase &stCase);
+
 }  // namespace pss_test
 
 #endif

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "tools/korvo/walker.h"
+#include "tools/korvo/account.h"
 
 namespace korvo_tool {
 namespace {
@@ -50,32 +50,32 @@ void PrintRegion(std::ostream &out, const uint8_t *pucBuf, uint32_t uiPos, uint3
 }  // namespace
 
 bool Annotate(const RecordInfo &stInfo, const std::vector<uint8_t> &buffer, std::ostream &out) {
-    Walk stWalk = WalkBuffer(stInfo, buffer.data(), buffer.size(), true);
-    std::stable_sort(stWalk.regions.begin(), stWalk.regions.end(),
+    Account stAccount = ReadAccount(stInfo, buffer, true, false);
+    std::stable_sort(stAccount.regions.begin(), stAccount.regions.end(),
                      [](const Region &a, const Region &b) { return a.uiPos < b.uiPos; });
 
     out << stInfo.pcName << ", " << buffer.size() << " bytes\n";
     uint64_t ullCovered = 0;  // every byte before this one is shown
     const auto unreferenced = [&](uint64_t ullEnd) {
-        if (!stWalk.bOk || ullCovered >= ullEnd) return;
+        if (!stAccount.bOk || ullCovered >= ullEnd) return;
         const auto uiLen = static_cast<uint32_t>(ullEnd - ullCovered);
         PrintRegion(out, buffer.data(), static_cast<uint32_t>(ullCovered), uiLen,
                     "unreferenced (" + std::to_string(uiLen) + " bytes): padding or unused",
                     kUnreferencedLines);
     };
-    for (const Region &stRegion : stWalk.regions) {
+    for (const Region &stRegion : stAccount.regions) {
         unreferenced(stRegion.uiPos);
-        PrintRegion(out, buffer.data(), stRegion.uiPos, stRegion.uiLen, stWalk.Meaning(stRegion),
+        PrintRegion(out, buffer.data(), stRegion.uiPos, stRegion.uiLen, stAccount.Meaning(stRegion),
                     UINT32_MAX);
         ullCovered = std::max(ullCovered, uint64_t{stRegion.uiPos} + stRegion.uiLen);
     }
     unreferenced(buffer.size());
-    if (!stWalk.bOk) {
+    if (!stAccount.bOk) {
         char acPos[16];
-        snprintf(acPos, sizeof acPos, "%8u  ", stWalk.uiFailPos);
-        out << acPos << "!! refused: " << stWalk.reason << '\n';
+        snprintf(acPos, sizeof acPos, "%8u  ", stAccount.uiFailPos);
+        out << acPos << "!! refused: " << stAccount.reason << '\n';
     }
-    return stWalk.bOk;
+    return stAccount.bOk;
 }
 
 }  // namespace korvo_tool

@@ -93,7 +93,7 @@ class CompactWriter {
         uint32_t uiCount;
         const uint8_t *pucArray;
         memcpy(&uiCount, pucRec + stField.usOffset, sizeof uiCount);
-        memcpy(&pucArray, pucRec + stField.usAux, sizeof pucArray);
+        memcpy(&pucArray, pucRec + stField.usPointerOffset, sizeof pucArray);
         if (pucArray == nullptr) uiCount = 0;
         const uint32_t uiVector = Append(4 + 4ull * uiCount);
         Put(uiVector, 4, uiCount);

@@ -1,4 +1,4 @@
-// Decoding a buffer with the library's own decoders, its log text captured.
+// Decoding a buffer with the library's own reader, its log text captured.
 #ifndef KORVO_TOOL_DECODE_H
 #define KORVO_TOOL_DECODE_H
 
@@ -13,15 +13,14 @@ namespace korvo_tool {
 
 struct Verdict {
     bool bOk = false;
-    bool bWalkOk = false;  // korvo's own walk accepted the buffer too
-    std::string json;      // the decoded record, when bOk
-    std::string message;   // on refusal: offset, reason and the library's log text
+    std::string json;     // the decoded record, when bOk
+    std::string log;      // the reader's log text
+    std::string message;  // on refusal: offset, reason and the reader's log text
 };
 
-// A response goes through its QOMA_PAT_<RSP>_unpack and _free_unpacked; a
-// request through the generic reader with its body's table decoder; a body
-// or element through its table decoder at the root uoffset's position.
-// The JSON is made only when bJson.
+// A response or request is read as a whole, a body or element as one table
+// at the root uoffset's position (see ReadAccount). The JSON is made only
+// when bJson.
 Verdict DecodeBuffer(const RecordInfo &stInfo, const std::vector<uint8_t> &buffer,
                      bool bJson = true);
 

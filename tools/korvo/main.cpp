@@ -142,7 +142,7 @@ int Main(int argc, char **argv) {
                                          "the compact size range (every scalar zero - none zero)");
     CLI::App *pDecode = addBufferCommand(
         "decode",
-        "the record as JSON on stdout (responses by the library's own decoder); exit 1 with the "
+        "the record as JSON on stdout (read by the library's own reader); exit 1 with the "
         "byte "
         "offset, the reason and the decoder's log text when the buffer is refused");
     CLI::App *pCheck = addBufferCommand("check", "only the verdict and its message; exit 0 or 1");

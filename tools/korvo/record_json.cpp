@@ -115,7 +115,7 @@ Json TableToJson(const TableDesc &stDesc, const MemberName *pstMembers, const ui
                 break;
             case Kind::kVector: {
                 const uint32_t uiCount = Load<uint32_t>(pucAt);
-                const auto *pucArray = Load<const uint8_t *>(pucRec + stField.usAux);
+                const auto *pucArray = Load<const uint8_t *>(pucRec + stField.usPointerOffset);
                 const TableDesc &stSub = *stField.pstSub;
                 Json elements = Json::array();
                 for (uint32_t k = 0; pucArray != nullptr && k < uiCount; ++k) {
@@ -301,7 +301,7 @@ uint8_t *RecordValue::MakeElements(uint32_t uiCount) {
         m_elements.assign((uiBytes + 7) / 8, 0);
         auto *pucRec = reinterpret_cast<uint8_t *>(m_storage.data());
         Store(pucRec + stField.usOffset, uiCount);
-        Store(pucRec + stField.usAux, reinterpret_cast<uint8_t *>(m_elements.data()));
+        Store(pucRec + stField.usPointerOffset, reinterpret_cast<uint8_t *>(m_elements.data()));
         return reinterpret_cast<uint8_t *>(m_elements.data());
     }
     throw std::logic_error("record without a vector");

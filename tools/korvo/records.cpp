@@ -8,7 +8,7 @@
 
 #include "messages/codecs.h"
 #include "messages/schemas.h"
-#include "serial/codec.h"
+#include "serial/reader.h"
 
 namespace korvo_tool {
 namespace {

@@ -1,0 +1,243 @@
+// Reads traces of pss-trace and checks them: every block and call header
+// well formed, each call one request and one answer, the counts asked for,
+// and, against the simulated service's capture directory, every image byte
+// for byte with its request and answer paired as the service saw them.
+//   trace_check [--capture DIR] [--families S,A,O] [--refused N] [--cap N]
+//               [--lost-ok] [--cut] TRACE...
+#include <dirent.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+[[noreturn]] void Fail(const std::string &text) {
+    fprintf(stderr, "trace_check: %s\n", text.c_str());
+    exit(1);
+}
+
+Bytes ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) Fail("cannot read " + path);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+uint32_t Le32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
+
+// ---- pcapng, either byte order --------------------------------------------
+
+struct Pcapng {
+    std::vector<std::tuple<Bytes, uint32_t, uint64_t>> packets;  // data, original length, drops
+    std::vector<size_t> ends;                                    // where each block ends
+    bool bCut = false;
+    uint64_t ullIfDrop = 0;
+};
+
+Pcapng ReadPcapng(const uint8_t *pucFile, size_t uiSize) {
+    Pcapng trace;
+    bool bSwap = false;
+    auto u32 = [&](size_t at) {
+        uint32_t v;
+        memcpy(&v, pucFile + at, 4);
+        return bSwap ? __builtin_bswap32(v) : v;
+    };
+    auto u16 = [&](size_t at) {
+        uint16_t v;
+        memcpy(&v, pucFile + at, 2);
+        return bSwap ? __builtin_bswap16(v) : v;
+    };
+    auto u64 = [&](size_t at) {
+        uint64_t v;
+        memcpy(&v, pucFile + at, 8);
+        return bSwap ? __builtin_bswap64(v) : v;
+    };
+    size_t at = 0;
+    while (at < uiSize) {
+        if (uiSize - at < 12) break;
+        if (u32(at) == 0x0A0D0D0A) {  // a section: its magic gives the byte order
+            uint32_t uiMagic;
+            memcpy(&uiMagic, pucFile + at + 8, 4);
+            bSwap = uiMagic == 0x4D3C2B1A;
+            if (!bSwap && uiMagic != 0x1A2B3C4D) Fail("bad byte-order magic");
+        }
+        const uint32_t uiType = u32(at), uiLen = u32(at + 4);
+        if (uiLen < 12 || uiLen % 4 != 0) Fail("bad block length");
+        if (uiLen > uiSize - at) break;
+        if (u32(at + uiLen - 4) != uiLen) Fail("block lengths differ");
+        if (uiType == 1 && u16(at + 8) != 147) Fail("link type is not 147");
+        size_t options = at + uiLen - 4;
+        if (uiType == 6) {
+            const uint32_t uiCaptured = u32(at + 20);
+            if (28 + ((uiCaptured + 3) & ~3u) + 4 > uiLen) Fail("packet longer than its block");
+            trace.packets.emplace_back(Bytes(pucFile + at + 28, pucFile + at + 28 + uiCaptured),
+                                       u32(at + 24), 0);
+            options = at + 28 + ((uiCaptured + 3) & ~3u);
+        } else if (uiType == 5) {
+            options = at + 20;
+        }
+        for (; options + 4 <= at + uiLen - 4 && u16(options) != 0;
+             options += 4 + (u16(options + 2) + 3u) / 4 * 4) {
+            if (uiType == 5 && u16(options) == 5) trace.ullIfDrop = u64(options + 4);
+            if (uiType == 6 && u16(options) == 4)
+                std::get<2>(trace.packets.back()) = u64(options + 4);
+        }
+        at += uiLen;
+        trace.ends.push_back(at);
+    }
+    trace.bCut = at != uiSize;
+    return trace;
+}
+
+// ---- call headers ----------------------------------------------------------
+
+struct Packet {
+    uint8_t ucDirection, ucFamily, ucLayout, ucVerdict, ucFlags;
+    uint32_t uiCall, uiStatus, uiOriginal, uiDrops;
+    std::string method;
+    Bytes image;
+};
+
+Packet Decode(const Bytes &data, uint32_t uiOriginal) {
+    if (data.size() < 48 || data[0] != 1) Fail("no call header of version 1");
+    const uint32_t uiHeader = data[1], uiNames = data[44] + data[45];
+    Packet p{data[2],
+             data[3],
+             data[8],
+             data[9],
+             data[10],
+             Le32(&data[4]),
+             Le32(&data[16]),
+             Le32(&data[24]),
+             Le32(&data[32]),
+             std::string(data.begin() + 46 + data[44], data.begin() + 46 + uiNames),
+             Bytes(data.begin() + uiHeader, data.end())};
+    const bool bCut = p.image.size() < p.uiOriginal;
+    if (uiHeader % 4 != 0 || 46 + uiNames > uiHeader || uiHeader > data.size() ||
+        Le32(&data[28]) != p.image.size() || uiHeader + p.uiOriginal != uiOriginal ||
+        bCut != ((p.ucFlags & 2) != 0) || (p.ucLayout == 0 && p.uiOriginal != 0) ||
+        p.ucDirection < 1 || p.ucDirection > 2 || p.ucFamily < 1 || p.ucFamily > 3) {
+        Fail("inconsistent header in call " + std::to_string(p.uiCall));
+    }
+    return p;
+}
+
+// What one call carried: method, request image, answer image.
+using Exchange = std::tuple<std::string, Bytes, Bytes>;
+
+std::vector<Exchange> Captured(const std::string &dir) {
+    std::map<std::string, Exchange> calls;
+    DIR *pstDir = opendir(dir.c_str());
+    if (pstDir == nullptr) Fail("no capture directory " + dir);
+    while (const dirent *pstEntry = readdir(pstDir)) {
+        char acCall[16], acRest[128];
+        if (sscanf(pstEntry->d_name, "%6[0-9]-%127s", acCall, acRest) != 2) continue;
+        std::string rest = acRest, kind = rest.substr(rest.rfind('-') + 1);
+        Exchange &call = calls[acCall];
+        std::get<0>(call) = rest.substr(0, rest.rfind('-'));
+        (kind == "request.bin" ? std::get<1>(call) : std::get<2>(call)) =
+            ReadFile(dir + "/" + pstEntry->d_name);
+    }
+    closedir(pstDir);
+    std::vector<Exchange> out;
+    for (auto &entry : calls) out.push_back(entry.second);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::string capture;
+    int aiFamilies[3] = {-1, -1, -1};
+    long lRefused = -1, lCap = 0;
+    bool bLostOk = false, bCutCheck = false;
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--capture")
+            capture = argv[++i];
+        else if (arg == "--families")
+            sscanf(argv[++i], "%d,%d,%d", &aiFamilies[0], &aiFamilies[1], &aiFamilies[2]);
+        else if (arg == "--refused")
+            lRefused = strtol(argv[++i], nullptr, 10);
+        else if (arg == "--cap")
+            lCap = strtol(argv[++i], nullptr, 10);
+        else if (arg == "--lost-ok")
+            bLostOk = true;
+        else if (arg == "--cut")
+            bCutCheck = true;
+        else
+            files.push_back(arg);
+    }
+    std::map<uint32_t, std::vector<Packet>> calls;
+    uint32_t uiLost = 0, uiShown = 0, uiPackets = 0;
+    for (const std::string &file : files) {
+        const Bytes bytes = ReadFile(file);
+        const Pcapng trace = ReadPcapng(bytes.data(), bytes.size());
+        if (trace.bCut) Fail(file + " is cut");
+        for (const auto &[data, uiOriginal, ullDropCount] : trace.packets) {
+            Packet p = Decode(data, uiOriginal);
+            // Losses since the packet before: epb_dropcount, and the header's count grown by it.
+            if (p.uiDrops != uiShown + ullDropCount) Fail("loss counts disagree");
+            uiShown = p.uiDrops;
+            if (lCap != 0 && p.image.size() != std::min<size_t>(p.uiOriginal, lCap))
+                Fail("cap not kept");
+            calls[p.uiCall].push_back(std::move(p));
+            ++uiPackets;
+        }
+        uiLost = std::max<uint32_t>(uiShown, uint32_t(trace.ullIfDrop));
+        // Cut at every byte of the last three blocks: the whole blocks before
+        // the cut read, nothing else.
+        for (size_t uiCut = trace.ends.size() > 3 ? trace.ends[trace.ends.size() - 4] : 0;
+             bCutCheck && uiCut <= bytes.size(); ++uiCut) {
+            const Pcapng part = ReadPcapng(bytes.data(), uiCut);
+            const size_t uiWhole =
+                std::upper_bound(trace.ends.begin(), trace.ends.end(), uiCut) - trace.ends.begin();
+            if (part.ends.size() != uiWhole ||
+                part.bCut != (uiWhole == 0 || trace.ends[uiWhole - 1] != uiCut)) {
+                Fail("a trace cut at byte " + std::to_string(uiCut) + " reads wrong");
+            }
+        }
+    }
+    int aiCounts[3] = {0, 0, 0}, iRefused = 0;
+    std::vector<Exchange> traced;
+    for (auto &[uiCall, packets] : calls) {
+        if (bLostOk) continue;
+        if (packets.size() != 2 || packets[0].ucDirection == packets[1].ucDirection ||
+            packets[0].method != packets[1].method || packets[0].ucFamily != packets[1].ucFamily) {
+            Fail("call " + std::to_string(uiCall) + " is not one request and one answer");
+        }
+        const Packet &req = packets[0].ucDirection == 1 ? packets[0] : packets[1];
+        const Packet &ans = packets[0].ucDirection == 1 ? packets[1] : packets[0];
+        ++aiCounts[req.ucFamily - 1];
+        iRefused += ans.ucVerdict == 2;
+        if (ans.ucVerdict == 2 && ans.uiStatus == 0) Fail("a refused answer reported success");
+        const std::string method = req.method.substr(req.method.rfind("QOMA_PAT_") == 0 ? 9 : 0);
+        if (req.ucLayout != 0)
+            traced.emplace_back(method, req.image, ans.ucLayout == 3 ? ans.image : Bytes());
+    }
+    if (!bLostOk && (uiLost != 0 || calls.size() != (calls.empty() ? 0 : calls.rbegin()->first))) {
+        Fail("calls lost or not numbered from 1");
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (aiFamilies[i] >= 0 && aiFamilies[i] != aiCounts[i]) Fail("family counts differ");
+    }
+    if (lRefused >= 0 && lRefused != iRefused) Fail("refused answers: " + std::to_string(iRefused));
+    if (!capture.empty()) {
+        std::sort(traced.begin(), traced.end());
+        if (traced != Captured(capture)) Fail("images differ from what the service saw");
+    }
+    printf("calls %zu sync %d async %d oneway %d refused %d packets %u lost %u\n", calls.size(),
+           aiCounts[0], aiCounts[1], aiCounts[2], iRefused, uiPackets, uiLost);
+    return 0;
+}

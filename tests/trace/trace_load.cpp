@@ -1,0 +1,86 @@
+// Eight threads at once, each making synchronous, asynchronous (fixed layout)
+// and one-way calls whose requests no other call repeats, so that a trace of
+// the run can be matched call by call against what the service received.
+// Checks its own results: every answer is its request's, every callback
+// comes once with its own user data.
+//   trace_load ROUNDS
+#include <pthread.h>
+#include <semaphore.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <atomic>
+
+#include "patch_sdk_service_agent.h"
+#include "platform/kelm/kelm_loopback.h"
+
+namespace {
+
+constexpr uint32_t kThreads = 8;
+uint32_t g_uiRounds = 0;
+std::atomic<uint32_t> g_uiFailures{0};
+
+struct Worker {
+    uint32_t uiIndex;
+    sem_t stDone;
+    std::atomic<uint32_t> uiCallbacks{0};
+};
+
+void OnDone(IdlCallResult stResult, void *pvRsp, void *pvWorker) {
+    auto *pstWorker = static_cast<Worker *>(pvWorker);
+    if (stResult.uiStatus != 0 || pvRsp == nullptr) ++g_uiFailures;
+    ++pstWorker->uiCallbacks;
+    sem_post(&pstWorker->stDone);
+}
+
+void *Run(void *pvWorker) {
+    auto *pstWorker = static_cast<Worker *>(pvWorker);
+    IdlMsgOps stOps;
+    PatchSdkService_QOMA_PAT_QueryDescInfoSetIdl(&stOps);
+    for (uint32_t i = 0; i < g_uiRounds; ++i) {
+        const uint32_t uiTag = (pstWorker->uiIndex * g_uiRounds + i) * 3;
+        QOMA_PAT_DESC_QUERY_REQ stDesc{};
+        stDesc.uiHead0 = uiTag;
+        stDesc.uiHead2 = 3;  // answers with three elements
+        QOMA_PAT_DESC_QUERY_RSP stRsp{};
+        const IdlCallResult stResult = PatchSdkService_QOMA_PAT_QueryDescInfo(&stDesc, &stRsp, 0);
+        if (stResult.uiStatus != 0 || stRsp.uiHead0 != uiTag || stRsp.uiInfoNum != 3)
+            ++g_uiFailures;
+        stOps.pfnFreeUnpacked(&stRsp);
+
+        QOMA_PAT_ERROR_QUERY_REQ stError{};
+        stError.uiHead0 = uiTag + 1;
+        // One call in flight per thread, so that the tracer's pool never runs dry.
+        if (PatchSdkService_QOMA_PAT_QueryErrorInfo_async(&stError, OnDone, pstWorker,
+                                                          KELM_LOOPBACK_FIXED_LAYOUT) != 0) {
+            ++g_uiFailures;
+        } else {
+            sem_wait(&pstWorker->stDone);
+        }
+
+        QOMA_PAT_STOP_PLUGIN_REQ stStop{};
+        stStop.uiHead0 = uiTag + 2;
+        if (PatchSdkService_QOMA_PAT_StopPlugin_oneway(&stStop, 0) != 0) ++g_uiFailures;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    g_uiRounds = argc > 1 ? static_cast<uint32_t>(atoi(argv[1])) : 10;
+    Worker astWorkers[kThreads];
+    pthread_t astThreads[kThreads];
+    for (uint32_t i = 0; i < kThreads; ++i) {
+        astWorkers[i].uiIndex = i;
+        sem_init(&astWorkers[i].stDone, 0, 0);
+        pthread_create(&astThreads[i], nullptr, Run, &astWorkers[i]);
+    }
+    for (uint32_t i = 0; i < kThreads; ++i) pthread_join(astThreads[i], nullptr);
+    KelmLoopback_Drain();
+    for (const Worker &stWorker : astWorkers) {
+        if (stWorker.uiCallbacks != g_uiRounds) ++g_uiFailures;
+    }
+    printf("%u calls, %u failures\n", kThreads * g_uiRounds * 3, g_uiFailures.load());
+    return g_uiFailures == 0 ? 0 : 1;
+}

@@ -1,0 +1,331 @@
+// The middleware's three call entry points, interposed: each call is handed
+// on to the next definition (the real middleware) with a codec table whose
+// slots record what passes through them.
+//
+// The codec slots carry no context, so every call in flight gets a slot of
+// its own in a fixed pool, and each pool slot has codec functions of its own
+// (stamped from one template) that know which slot they belong to. That holds
+// whichever thread the middleware encodes and decodes on. A call that finds
+// the pool full is handed on untouched and its two packets count as lost.
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <utility>
+
+#include "middleware/kelm_rpc.h"
+#include "trace/clock.h"
+#include "trace/options.h"
+#include "trace/packet.h"
+#include "trace/sink.h"
+
+#define PSS_TRACE_API extern "C" __attribute__((visibility("default")))
+
+namespace pss::trace {
+namespace {
+
+constexpr uint32_t kSlots = 64;  // calls in flight at once that are traced
+constexpr uint32_t kNoMiddleware = 22;
+constexpr uint32_t kExitWaitMs = 1000;  // at exit, for calls still in flight
+
+struct Slot {
+    std::atomic<bool> bBusy{false};
+    IdlMsgOps stReal{};     // the caller's codecs
+    IdlMsgOps stWrapped{};  // what the middleware gets
+    IdlAsyncCallback pfnCallback = nullptr;
+    void *pvUserData = nullptr;
+    CallNames stNames{};
+    uint32_t uiCall = 0;
+    uint32_t uiCaller = 0;  // thread that made the call
+    Family eFamily{};       // all zero: the pool lies in .bss, not in the file
+    bool bRequestDone = false;
+    bool bAnswered = false;
+    Verdict eVerdict = kNotDecoded;
+    uint64_t ullStartSteady = 0;
+    uint8_t *pucAnswer = nullptr;  // a copy of the bytes handed to the decoder; grows, kept
+    uint32_t uiAnswerCap = 0;
+    uint32_t uiAnswerKept = 0;
+    uint32_t uiAnswerOriginal = 0;
+};
+
+// Constant-initialised, like every global here: a call may come from another
+// library's constructor before this library's own have run.
+constinit Slot g_astSlots[kSlots];
+constinit std::atomic<uint32_t> g_uiNextSlot{0};
+constinit std::atomic<uint32_t> g_uiCalls{0};
+constinit std::atomic<uint32_t> g_uiInFlight{0};
+
+uint32_t Kept(uint32_t uiOriginal) {
+    const uint32_t uiCap = TraceOptions().uiCap;
+    return uiCap != 0 && uiOriginal > uiCap ? uiCap : uiOriginal;
+}
+
+void Emit(const Slot &stSlot, const PacketFacts &stFacts, uint64_t ullSteadyNs,
+          const uint8_t *pucImage) {
+    uint8_t aucHeader[kMaxHeader];
+    const uint32_t uiHeader = PutCallHeader(aucHeader, stFacts, stSlot.stNames);
+    Enqueue(ullSteadyNs, aucHeader, uiHeader, pucImage, stFacts.uiKept);
+}
+
+void EmitRequest(Slot &stSlot, Layout eLayout, const uint8_t *pucImage, uint32_t uiLen,
+                 uint32_t uiThread, uint64_t ullSteadyNs) {
+    stSlot.bRequestDone = true;
+    PacketFacts stFacts{};
+    stFacts.eDirection = kRequest;
+    stFacts.eFamily = stSlot.eFamily;
+    stFacts.eLayout = eLayout;
+    stFacts.eVerdict = kNotDecoded;
+    stFacts.uiCall = stSlot.uiCall;
+    stFacts.uiThread = uiThread;
+    stFacts.uiOriginal = uiLen;
+    stFacts.uiKept = Kept(uiLen);
+    stFacts.ucFlags = stFacts.uiKept < uiLen ? kImageCut : 0;
+    Emit(stSlot, stFacts, ullSteadyNs, pucImage);
+}
+
+// ---- the codec slots, per pool slot -----------------------------------------
+
+uint32_t OnPack(Slot &stSlot, const SerialBufDesc *pstBuf, const void *pvReq) {
+    // The capacity as the encoder was given it: it may write the length back.
+    const uint32_t uiCapacity =
+        pstBuf != nullptr && pstBuf->puiLen != nullptr ? *pstBuf->puiLen : 0xFFFFFFFFu;
+    const uint32_t uiLen = stSlot.stReal.pfnPack(pstBuf, pvReq);
+    // A size query (no buffer) makes no image; the first encoding is kept.
+    if (pstBuf != nullptr && pstBuf->pucData != nullptr && uiLen != 0 && uiLen <= uiCapacity &&
+        !stSlot.bRequestDone) {
+        EmitRequest(stSlot, kCompact, pstBuf->pucData, uiLen, ThreadId(), SteadyNs());
+    }
+    return uiLen;
+}
+
+uint32_t OnPackFixed(Slot &stSlot, uint8_t *pucBuf, const void *pvReq) {
+    const uint32_t uiResult = stSlot.stReal.pfnPackFixed(pucBuf, pvReq);
+    // The image is as long as the method's fixed size says.
+    if (uiResult == 0 && pucBuf != nullptr && stSlot.stReal.pfnFixedSize != nullptr &&
+        !stSlot.bRequestDone) {
+        EmitRequest(stSlot, kFixed, pucBuf, stSlot.stReal.pfnFixedSize(), ThreadId(), SteadyNs());
+    }
+    return uiResult;
+}
+
+void *OnUnpack(Slot &stSlot, const uint8_t *pucBuf, int32_t iBufLen, void *pvRsp) {
+    void *pvResult = stSlot.stReal.pfnUnpack(pucBuf, iBufLen, pvRsp);
+    const uint32_t uiOriginal =
+        pucBuf != nullptr && iBufLen > 0 ? static_cast<uint32_t>(iBufLen) : 0;
+    uint32_t uiKept = Kept(uiOriginal);
+    if (uiKept > stSlot.uiAnswerCap) {
+        uint8_t *pucBigger = static_cast<uint8_t *>(realloc(stSlot.pucAnswer, uiKept));
+        if (pucBigger != nullptr) {
+            stSlot.pucAnswer = pucBigger;
+            stSlot.uiAnswerCap = uiKept;
+        } else {
+            uiKept = 0;  // shown as a cut image
+        }
+    }
+    if (uiKept != 0) memcpy(stSlot.pucAnswer, pucBuf, uiKept);
+    stSlot.bAnswered = true;
+    stSlot.uiAnswerKept = uiKept;
+    stSlot.uiAnswerOriginal = uiOriginal;
+    stSlot.eVerdict = pvResult != nullptr ? kAccepted : kRefused;
+    return pvResult;
+}
+
+template <size_t N>
+uint32_t PackAt(const SerialBufDesc *pstBuf, const void *pvReq) {
+    return OnPack(g_astSlots[N], pstBuf, pvReq);
+}
+template <size_t N>
+uint32_t PackFixedAt(uint8_t *pucBuf, const void *pvReq) {
+    return OnPackFixed(g_astSlots[N], pucBuf, pvReq);
+}
+template <size_t N>
+void *UnpackAt(const uint8_t *pucBuf, int32_t iBufLen, void *pvRsp) {
+    return OnUnpack(g_astSlots[N], pucBuf, iBufLen, pvRsp);
+}
+
+struct SlotCodecs {
+    IdlPackFunc apfnPack[kSlots];
+    IdlPackFixedFunc apfnPackFixed[kSlots];
+    IdlUnpackFunc apfnUnpack[kSlots];
+};
+template <size_t... N>
+constexpr SlotCodecs MakeSlotCodecs(std::index_sequence<N...>) {
+    return {{&PackAt<N>...}, {&PackFixedAt<N>...}, {&UnpackAt<N>...}};
+}
+constexpr SlotCodecs kSlotCodecs = MakeSlotCodecs(std::make_index_sequence<kSlots>{});
+
+// ---- a call's start and end -----------------------------------------------
+
+Slot *TakeSlot() {
+    const uint32_t uiStart = g_uiNextSlot.fetch_add(1, std::memory_order_relaxed);
+    for (uint32_t i = 0; i < kSlots; ++i) {
+        Slot &stSlot = g_astSlots[(uiStart + i) % kSlots];
+        bool bFree = false;
+        if (!stSlot.bBusy.load(std::memory_order_relaxed) &&
+            stSlot.bBusy.compare_exchange_strong(bFree, true, std::memory_order_acquire)) {
+            return &stSlot;
+        }
+    }
+    return nullptr;
+}
+
+void GiveBack(Slot &stSlot) {
+    stSlot.bBusy.store(false, std::memory_order_release);
+    g_uiInFlight.fetch_sub(1, std::memory_order_release);
+}
+
+// A slot for the call, or null when the call is not traced.
+Slot *Begin(const IdlMethodId *pstMethodId, const IdlMsgOps *pstOps, Family eFamily) {
+    if (pstMethodId == nullptr || pstOps == nullptr || pstMethodId->pcMethodName == nullptr ||
+        !SinkReady() || !MethodWanted(pstMethodId->pcMethodName)) {
+        return nullptr;
+    }
+    Slot *pstSlot = TakeSlot();
+    if (pstSlot == nullptr) {
+        CountLost(2);
+        return nullptr;
+    }
+    g_uiInFlight.fetch_add(1, std::memory_order_relaxed);
+    Slot &stSlot = *pstSlot;
+    const size_t uiIndex = static_cast<size_t>(pstSlot - g_astSlots);
+    stSlot.ullStartSteady = SteadyNs();
+    stSlot.uiCall = g_uiCalls.fetch_add(1, std::memory_order_relaxed) + 1;
+    stSlot.uiCaller = ThreadId();
+    stSlot.eFamily = eFamily;
+    stSlot.bRequestDone = false;
+    stSlot.bAnswered = false;
+    stSlot.eVerdict = kNotDecoded;
+    stSlot.uiAnswerKept = 0;
+    stSlot.uiAnswerOriginal = 0;
+    SetNames(&stSlot.stNames, pstMethodId->pcServiceName, pstMethodId->pcMethodName);
+    // Null slots stay null: the middleware may choose by them.
+    stSlot.stReal = *pstOps;
+    stSlot.stWrapped = *pstOps;
+    if (pstOps->pfnPack != nullptr) stSlot.stWrapped.pfnPack = kSlotCodecs.apfnPack[uiIndex];
+    if (pstOps->pfnPackFixed != nullptr) {
+        stSlot.stWrapped.pfnPackFixed = kSlotCodecs.apfnPackFixed[uiIndex];
+    }
+    if (pstOps->pfnUnpack != nullptr) stSlot.stWrapped.pfnUnpack = kSlotCodecs.apfnUnpack[uiIndex];
+    return pstSlot;
+}
+
+// The answer packet, after a request packet without image when the
+// encoder made none.
+void Finish(Slot &stSlot, IdlCallResult stResult) {
+    const uint64_t ullEndSteady = SteadyNs();
+    if (!stSlot.bRequestDone) {
+        EmitRequest(stSlot, kNoImage, nullptr, 0, stSlot.uiCaller, stSlot.ullStartSteady);
+    }
+    PacketFacts stFacts{};
+    stFacts.eDirection = kAnswer;
+    stFacts.eFamily = stSlot.eFamily;
+    stFacts.eLayout = stSlot.bAnswered ? kAnswerBytes : kNoImage;
+    stFacts.eVerdict = stSlot.eVerdict;
+    stFacts.ucFlags = static_cast<uint8_t>(
+        kResultSet | (stSlot.uiAnswerKept < stSlot.uiAnswerOriginal ? kImageCut : 0));
+    stFacts.uiCall = stSlot.uiCall;
+    stFacts.uiValue = stResult.uiValue;
+    stFacts.uiStatus = stResult.uiStatus;
+    stFacts.uiThread = ThreadId();
+    stFacts.uiOriginal = stSlot.uiAnswerOriginal;
+    stFacts.uiKept = stSlot.uiAnswerKept;
+    stFacts.ullDuration = ullEndSteady - stSlot.ullStartSteady;
+    Emit(stSlot, stFacts, ullEndSteady, stSlot.pucAnswer);
+}
+
+void CompleteAsync(IdlCallResult stResult, void *pvRsp, void *pvSlot) {
+    Slot &stSlot = *static_cast<Slot *>(pvSlot);
+    const IdlAsyncCallback pfnCallback = stSlot.pfnCallback;
+    void *const pvUserData = stSlot.pvUserData;
+    Finish(stSlot, stResult);
+    GiveBack(stSlot);
+    pfnCallback(stResult, pvRsp, pvUserData);
+}
+
+// ---- the next definitions: the middleware itself --------------------------
+
+template <typename Fn>
+Fn Next(std::atomic<Fn> &pfnCached, const char *pcName) {
+    Fn pfnNext = pfnCached.load(std::memory_order_relaxed);
+    if (pfnNext == nullptr) {
+        pfnNext = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, pcName));
+        if (pfnNext == nullptr) {
+            fprintf(stderr, "pss-trace: no %s below the tracer; the call fails\n", pcName);
+        }
+        pfnCached.store(pfnNext, std::memory_order_relaxed);
+    }
+    return pfnNext;
+}
+
+using SyncCall = IdlCallResult (*)(void *, const void *, void *, const IdlMethodId *,
+                                   const IdlMsgOps *);
+using AsyncCall = uint32_t (*)(IdlAsyncCall *);
+using OnewayCall = uint32_t (*)(void *, const void *, const IdlMethodId *, const IdlMsgOps *);
+constinit std::atomic<SyncCall> g_pfnSync{nullptr};
+constinit std::atomic<AsyncCall> g_pfnAsync{nullptr};
+constinit std::atomic<OnewayCall> g_pfnOneway{nullptr};
+
+// Destructors run after the program's atexit work: asynchronous calls still
+// in flight get a moment to complete before the file is closed.
+__attribute__((destructor)) void FinishAtExit() {
+    const timespec stPause = {0, 1000000};
+    for (uint32_t uiMs = 0; uiMs < kExitWaitMs && g_uiInFlight.load(std::memory_order_acquire) != 0;
+         ++uiMs) {
+        nanosleep(&stPause, nullptr);
+    }
+    FinishSink();
+}
+
+}  // namespace
+}  // namespace pss::trace
+
+using namespace pss::trace;
+
+PSS_TRACE_API IdlCallResult RPC_IdlMsgSyncCall(void *pvInvoke, const void *pvReq, void *pvRsp,
+                                               const IdlMethodId *pstMethodId,
+                                               const IdlMsgOps *pstOps) {
+    const SyncCall pfnNext = Next(g_pfnSync, "RPC_IdlMsgSyncCall");
+    if (pfnNext == nullptr) return {0, kNoMiddleware};
+    Slot *pstSlot = Begin(pstMethodId, pstOps, kSync);
+    if (pstSlot == nullptr) return pfnNext(pvInvoke, pvReq, pvRsp, pstMethodId, pstOps);
+    const IdlCallResult stResult =
+        pfnNext(pvInvoke, pvReq, pvRsp, pstMethodId, &pstSlot->stWrapped);
+    Finish(*pstSlot, stResult);
+    GiveBack(*pstSlot);
+    return stResult;
+}
+
+PSS_TRACE_API uint32_t RPC_IdlMsgOnewayCall(void *pvInvoke, const void *pvReq,
+                                            const IdlMethodId *pstMethodId,
+                                            const IdlMsgOps *pstOps) {
+    const OnewayCall pfnNext = Next(g_pfnOneway, "RPC_IdlMsgOnewayCall");
+    if (pfnNext == nullptr) return kNoMiddleware;
+    Slot *pstSlot = Begin(pstMethodId, pstOps, kOneway);
+    if (pstSlot == nullptr) return pfnNext(pvInvoke, pvReq, pstMethodId, pstOps);
+    const uint32_t uiStatus = pfnNext(pvInvoke, pvReq, pstMethodId, &pstSlot->stWrapped);
+    Finish(*pstSlot, {0, uiStatus});
+    GiveBack(*pstSlot);
+    return uiStatus;
+}
+
+// The middleware gets a copy of the call with the wrapped codecs and the
+// tracer's completion, whose user data is the slot; the slot stays taken
+// until the completion, which hands the caller's user data to the caller's
+// callback. A middleware that refuses a call and never calls back keeps its
+// slot taken.
+PSS_TRACE_API uint32_t RPC_IdlMsgAsyncCall(IdlAsyncCall *pstCall) {
+    const AsyncCall pfnNext = Next(g_pfnAsync, "RPC_IdlMsgAsyncCall");
+    if (pfnNext == nullptr) return kNoMiddleware;
+    if (pstCall == nullptr || pstCall->pfnCallback == nullptr) return pfnNext(pstCall);
+    Slot *pstSlot = Begin(pstCall->pstMethodId, pstCall->pstOps, kAsync);
+    if (pstSlot == nullptr) return pfnNext(pstCall);
+    pstSlot->pfnCallback = pstCall->pfnCallback;
+    pstSlot->pvUserData = pstCall->pvUserData;
+    IdlAsyncCall stCall = *pstCall;
+    stCall.pfnCallback = CompleteAsync;
+    stCall.pvUserData = pstSlot;
+    stCall.pstOps = &pstSlot->stWrapped;
+    return pfnNext(&stCall);
+}
