@@ -134,7 +134,7 @@ check_components "$build_root/native" readelf "$(readelf -h /bin/sh | sed -n 's/
 prefix=$stage/native
 L=$(libdir_of "$build_root/native")
 
-step "native: the installed dissector is the built one, where tshark looks for it"
+step "native: the tools package: pss-trace, korvo, and the built dissector where tshark looks for it"
 plugins=$L/wireshark/plugins
 cmp "$stage/native-tools/$plugins/patch_sdk_service.lua" "$build_root/native/tools/korvo/patch_sdk_service.lua" ||
     fail "the installed dissector is not the one the build generated"
