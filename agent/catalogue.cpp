@@ -4,11 +4,11 @@
 
 namespace pss {
 namespace {
-constexpr char kServiceName[] = "PatchSdkService";
+constexpr char kServiceName[] = PSS_SERVICE_NAME;
 }  // namespace
 
-#define PSS_METHOD_ID_REQ_RSP(Op, Req, Rsp) {kServiceName, "QOMA_PAT_" #Op},
-#define PSS_METHOD_ID_REQ_ONLY(Op, Req) {kServiceName, "QOMA_PAT_" #Op},
+#define PSS_METHOD_ID_REQ_RSP(Op, Req, Rsp) {kServiceName, PSS_METHOD_NAME(Op)},
+#define PSS_METHOD_ID_REQ_ONLY(Op, Req) {kServiceName, PSS_METHOD_NAME(Op)},
 const IdlMethodId kMethodIds[kMethodCount] = {
     PSS_METHODS(PSS_METHOD_ID_REQ_RSP, PSS_METHOD_ID_REQ_ONLY)};
 

@@ -12,6 +12,7 @@
 #            links against it (LD_PRELOAD names it by path)
 #   tools    the command-line tools: pss-trace (which finds the tracer in
 #            the library directory of its own tree) and, on the host, korvo
+#            and the Wireshark dissector korvo generates (tools/korvo)
 # CMAKE_INSTALL_LIBDIR is lib/<multiarch> where the toolchain names one (set
 # in the top-level CMakeLists.txt).
 include(GNUInstallDirs)

@@ -3,7 +3,8 @@
 #   dev      libpatch-sdk-service-agent-dev   header, CMake package, .pc
 #   sim      libpatch-sdk-service-agent-sim   host stand-ins and the demo
 #   trace    patch-sdk-service-agent-trace    the call tracer library
-#   tools    patch-sdk-service-agent-tools    pss-trace (and korvo on the host)
+#   tools    patch-sdk-service-agent-tools    pss-trace; on the host also korvo and
+#                                             the Wireshark dissector
 # Any further component gets patch-sdk-service-agent-<component>.
 # `cpack -G DEB` in a build tree (or `cpack --preset arm-release`).
 # Included last: CPack takes the components defined so far.
@@ -54,6 +55,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
 set(pss_deb_tools_depends "patch-sdk-service-agent-trace (= ${PROJECT_VERSION})")
 if(TARGET korvo_cli)
   string(APPEND pss_deb_tools_depends ", libstdc++6, libc6")
+  # The dissector is a Lua plugin in Wireshark's global plugin folder.
+  set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "wireshark | tshark")
 endif()
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${pss_deb_tools_depends}")
 

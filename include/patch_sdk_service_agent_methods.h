@@ -13,6 +13,11 @@
 #ifndef PATCH_SDK_SERVICE_AGENT_METHODS_H
 #define PATCH_SDK_SERVICE_AGENT_METHODS_H
 
+// The service's name and a method's name as the middleware's method ids
+// carry them (QOMA_PAT_Active).
+#define PSS_SERVICE_NAME "PatchSdkService"
+#define PSS_METHOD_NAME(Op) "QOMA_PAT_" #Op
+
 #define PSS_METHODS(REQ_RSP, REQ_ONLY)                                                  \
     REQ_RSP(Active, QOMA_PAT_ACTIVE_REQ, QOMA_PAT_ACTIVE_RSP)                           \
     REQ_RSP(QueryStateInfo, QOMA_PAT_STATE_QUERY_REQ, QOMA_PAT_STATE_QUERY_RSP)         \

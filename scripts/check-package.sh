@@ -8,6 +8,9 @@
 #   - the installed demo runs from where it lies, natively and under qemu-arm,
 #     and the installed pss-trace traces it with the installed tracer: a
 #     pcapng file of its 60 packets, as capinfos counts them;
+#   - natively, the tools component and its Debian package carry pss-trace,
+#     korvo and the Wireshark dissector, the dissector in the folder where
+#     tshark looks for Lua plugins of all users, and tshark loads it;
 #   - natively, the client tests/package/client.c built by an outside CMake
 #     project (find_package ... COMPONENTS sim) and by a plain compiler line
 #     (pkg-config) runs a call against the simulated service; asking for
@@ -88,7 +91,8 @@ check_components() {
         "$L/pkgconfig/patch_sdk_service_agent_sim.pc"
     expect_files "$stage/$name-trace" "$L/libpatch_sdk_service_trace.so"
     local tools=(bin/pss-trace)
-    [ "$name" != native ] || tools+=(bin/korvo)  # the wire tool is built for the host only
+    # The wire tool and the dissector it generates are built for the host only.
+    [ "$name" != native ] || tools+=(bin/korvo "$L/wireshark/plugins/patch_sdk_service.lua")
     expect_files "$stage/$name-tools" "${tools[@]}"
     local needed
     needed=$("$readelf" -d "$stage/$name-trace/$L/libpatch_sdk_service_trace.so" | grep NEEDED)
@@ -125,7 +129,8 @@ rm -rf "$stage"
 mkdir -p "$stage"
 
 # ---- native ----------------------------------------------------------------
-build native patch_sdk_service_agent vandrikelm secmem pss_demo patch_sdk_service_trace korvo_cli
+build native patch_sdk_service_agent vandrikelm secmem pss_demo patch_sdk_service_trace korvo_cli \
+    pss_dissector
 # The host's machine, as readelf names it.
 check_components "$build_root/native" readelf "$(readelf -h /bin/sh | sed -n 's/.*Machine: *//p')"
 prefix=$stage/native
@@ -133,6 +138,28 @@ L=$(libdir_of "$build_root/native")
 version=$(version_of "$build_root/native")
 [ -n "$version" ] || fail "no project version in $build_root/native/CMakeCache.txt"
 major=${version%%.*}
+
+step "native: the tools package: pss-trace, korvo, and the built dissector where tshark looks for it"
+plugins=$L/wireshark/plugins
+cmp "$stage/native-tools/$plugins/patch_sdk_service.lua" "$build_root/native/tools/korvo/patch_sdk_service.lua" ||
+    fail "the installed dissector is not the one the build generated"
+global=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:]]*//p')
+[ "$global" = "/usr/$plugins" ] ||
+    fail "tshark's global Lua plugin folder is '$global', the package installs into /usr/$plugins"
+fields=$(tshark -G fields -X lua_script:"$stage/native-tools/$plugins/patch_sdk_service.lua" 2>/dev/null)
+grep -q $'\tpss.call\t' <<<"$fields" || fail "tshark does not load the installed dissector"
+(cd "$build_root/native" && cpack -G DEB -B "$stage/deb-native" -D CPACK_COMPONENTS_ALL=tools) \
+    >"$stage/cpack-native.log" 2>&1 || {
+    cat "$stage/cpack-native.log"
+    fail "cpack of the tools component in $build_root/native"
+}
+tools_deb=$(ls "$stage"/deb-native/patch-sdk-service-agent-tools_*.deb)
+tools_files=$(dpkg-deb --contents "$tools_deb")
+for f in usr/bin/pss-trace usr/bin/korvo "usr/$plugins/patch_sdk_service.lua"; do
+    grep -q " \./$f\$" <<<"$tools_files" || fail "$tools_deb does not carry /$f"
+done
+grep -q "^patch-sdk-service-agent-trace (= 1.0.0)" <<<"$(dpkg-deb --field "$tools_deb" Depends)" ||
+    fail "$tools_deb does not depend on the tracer's package of its version"
 
 step "native: the installed demo finds the agent and the stand-ins from where it lies"
 "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >"$stage/demo-native.log" 2>&1 || {

@@ -24,17 +24,20 @@ for config in "${configs[@]}"; do
     case "$config" in
         demo) packages+=(nlohmann-json3-dev libcli11-dev) ;;  # the native tree builds korvo
         # The wire tool's tests feed it what xxd and hexdump (bsdextrautils) write;
-        # the tracer's tests judge traces with Wireshark's tshark and capinfos,
-        # and run pss-trace in busybox's shell as on a device.
+        # Wireshark's tshark (with capinfos, editcap, mergecap) judges the
+        # tracer's traces and the dissector; the tracer's tests run pss-trace
+        # in busybox's shell as on a device.
         native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
         sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
         tsan) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
         arm) packages+=(g++-arm-linux-gnueabihf qemu-user tshark busybox) ;;
         ppc) packages+=(g++-powerpc-linux-gnu qemu-user tshark busybox) ;;
-        # Installed trees and their consumers, natively and for ARM; the
-        # armhf Debian packages (dpkg-architecture, of dpkg-dev, names the
-        # target's architecture).
-        package) packages+=(libbenchmark-dev g++-arm-linux-gnueabihf qemu-user pkg-config dpkg-dev file tshark) ;;
+        # Installed trees and their consumers, natively (korvo included) and
+        # for ARM; the armhf Debian packages (dpkg-architecture, of dpkg-dev,
+        # names the target's architecture); tshark counts the installed
+        # tracer's packets and loads the installed dissector.
+        package) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev g++-arm-linux-gnueabihf
+            qemu-user pkg-config dpkg-dev file tshark) ;;
         abi) packages+=(g++-arm-linux-gnueabihf abigail-tools) ;;
         *)
             echo "install-deps: unknown configuration '$config'" >&2

@@ -10,6 +10,7 @@
 #include "host/record_json.h"
 #include "tools/korvo/annotate.h"
 #include "tools/korvo/decode.h"
+#include "tools/korvo/dissector.h"
 #include "tools/korvo/input.h"
 #include "tools/korvo/list.h"
 #include "tools/korvo/trace.h"
@@ -176,6 +177,11 @@ int Main(int argc, char **argv) {
         ->type_name("DIR");
     pTrace->add_flag("--json", stTrace.bJson,
                      "the calls as JSON lines, images in hex (with --decode also as records)");
+    CLI::App *pDissector = app.add_subcommand(
+        "dissector",
+        "the Wireshark dissector (Lua) of the service's call traces, generated from the "
+        "records and methods that korvo knows");
+    pDissector->add_option("-o,--output", o.output, "write it to this file instead of stdout");
 
     try {
         app.parse(argc, argv);
@@ -189,6 +195,8 @@ int Main(int argc, char **argv) {
         if (pAnnotate->parsed()) return RunAnnotate(o);
         if (pEncode->parsed()) return RunEncode(o);
         if (pTrace->parsed()) return RunTrace(stTrace);
+        if (pDissector->parsed())
+            return Write(o.output, DissectorLua(AllRecords(), AllMethods())), 0;
     } catch (const UsageError &e) {
         fprintf(stderr, "korvo: %s\n", e.what());
         return kUsage;

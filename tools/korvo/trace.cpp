@@ -16,7 +16,7 @@
 #include "host/image_files.h"
 #include "host/record_json.h"
 #include "host/trace_reader.h"
-#include "messages/method_list.h"
+#include "patch_sdk_service_agent_methods.h"
 #include "tools/korvo/decode.h"
 #include "tools/korvo/input.h"
 

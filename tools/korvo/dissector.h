@@ -1,0 +1,35 @@
+// `korvo dissector`: the Wireshark dissector of the service's call traces,
+// written from the record registry and the method list, so that it names
+// every record and member exactly as the library does.
+#ifndef KORVO_TOOL_DISSECTOR_H
+#define KORVO_TOOL_DISSECTOR_H
+
+#include <span>
+#include <string>
+
+#include "tools/korvo/records.h"
+
+namespace korvo_tool {
+
+// One method of the service in catalogue order: its name in the middleware's
+// method id, its records; pcResponse is null for the methods without a response.
+struct MethodInfo {
+    const char *pcName;
+    const char *pcRequest;
+    const char *pcResponse;
+};
+
+std::span<const MethodInfo> AllMethods();
+
+// The Lua plugin: generated tables of the given records and methods, then the
+// fixed runtime that walks an image over those tables. Every record that a
+// slot refers to must be among stRecords.
+std::string DissectorLua(std::span<const RecordInfo> stRecords,
+                         std::span<const MethodInfo> stMethods);
+
+// The fixed part of the plugin (dissector_runtime.cpp).
+extern const char kDissectorRuntime[];
+
+}  // namespace korvo_tool
+
+#endif
