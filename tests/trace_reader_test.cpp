@@ -37,7 +37,8 @@ Outcome Read(const Bytes &trace) {
 }
 
 uint32_t Le(const Bytes &b, size_t uiAt) {
-    return b[uiAt] | b[uiAt + 1] << 8 | b[uiAt + 2] << 16 | uint32_t(b[uiAt + 3]) << 24;
+    return uint32_t{b[uiAt]} | uint32_t{b[uiAt + 1]} << 8 | uint32_t{b[uiAt + 2]} << 16 |
+           uint32_t{b[uiAt + 3]} << 24;
 }
 std::vector<size_t> BlockStarts(const Bytes &trace) {  // of the seed, written little-endian
     std::vector<size_t> starts;
