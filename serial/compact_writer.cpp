@@ -5,8 +5,8 @@
 // byte vectors back to back).
 #include "serial/compact_writer.h"
 
+#include "platform/secmem/secmem.h"
 #include "serial/runtime.h"
-#include "serial/secmem.h"
 
 namespace korvo {
 

@@ -27,9 +27,9 @@
 #define KORVO_READER_WALK_H
 
 #include "patch_sdk_service_agent.h"
+#include "platform/secmem/secmem.h"
 #include "serial/runtime.h"
 #include "serial/schema.h"
-#include "serial/secmem.h"
 #include "serial/wire.h"
 
 namespace korvo {

@@ -112,7 +112,7 @@ void Index(Replay &stReplay) {
     }
 }
 
-Replay *Load() {
+Replay *LoadReplay() {
     const char *pcVariable = getenv("KELM_SIM_REPLAY");
     if (pcVariable == nullptr || *pcVariable == '\0') return nullptr;
     Replay *pstReplay = new Replay;
@@ -154,9 +154,9 @@ Replay *Load() {
 
 // Never destroyed: calls still running at exit are completed after static
 // destructors have begun.
-Replay *const g_pstReplay = Load();  // read when the library loads
+Replay *const g_pstReplay = LoadReplay();  // read when the library loads
 
-bool Refuse(const char *pcMethodName, uint32_t uiNth, const char *pcWhy) {
+bool FailCall(const char *pcMethodName, uint32_t uiNth, const char *pcWhy) {
     fprintf(stderr, "kelm loopback: replay: %s call %u: %s; the call fails with 0x%X\n",
             pcMethodName, uiNth, pcWhy, KELM_ERR_REPLAY);
     return false;
@@ -208,18 +208,18 @@ bool ReplayCall(const char *pcMethodName, const std::vector<uint8_t> &request, R
     char acWhy[96];
     if (pstCall == nullptr) {
         snprintf(acWhy, sizeof acWhy, "the trace holds %u calls of the method", uiRecorded);
-        return Refuse(pcMethodName, uiNth != 0 ? uiNth : 1, acWhy);
+        return FailCall(pcMethodName, uiNth != 0 ? uiNth : 1, acWhy);
     }
     CompareRequest(pcMethodName, uiNth, *pstCall, request);
     const TracePacket *pstAnswer = pstCall->pstAnswer;
     if (pstAnswer == nullptr) {
         snprintf(acWhy, sizeof acWhy, "call %u of the trace has no answer", pstCall->uiCall);
-        return Refuse(pcMethodName, uiNth, acWhy);
+        return FailCall(pcMethodName, uiNth, acWhy);
     }
     if (pstAnswer->bImageCut) {
         snprintf(acWhy, sizeof acWhy, "its recorded answer keeps %u of %u bytes",
                  pstAnswer->uiImageLen, pstAnswer->uiOriginal);
-        return Refuse(pcMethodName, uiNth, acWhy);
+        return FailCall(pcMethodName, uiNth, acWhy);
     }
     stOut.bAnswer = pstAnswer->ucLayout != pss_host::kTraceNoImage;
     stOut.answer.assign(pstAnswer->pucImage, pstAnswer->pucImage + pstAnswer->uiImageLen);

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "messages/method_list.h"
+#include "patch_sdk_service_agent_methods.h"
 
 namespace korvo_tool {
 namespace {

@@ -7,9 +7,10 @@
 #include <span>
 #include <string>
 
-#include "tools/korvo/records.h"
+#include "host/records.h"
 
 namespace korvo_tool {
+using namespace pss_host;
 
 // One method of the service in catalogue order: its name in the middleware's
 // method id, its records; pcResponse is null for the methods without a response.
