@@ -45,9 +45,9 @@ struct Call {
 // The record an image of the call holds, or null (an unknown method, an
 // answer of a method without one).
 const RecordInfo *RecordOfImage(std::string_view method, bool bAnswer) {
-    for (const MethodRecords &m : kMethods) {
-        if (method != m.pcMethod) continue;
-        const char *pcRecord = bAnswer ? m.pcResponse : m.pcRequest;
+    for (const MethodRecords &stMethod : kMethods) {
+        if (method != stMethod.pcMethod) continue;
+        const char *pcRecord = bAnswer ? stMethod.pcResponse : stMethod.pcRequest;
         return pcRecord != nullptr ? FindRecord(pcRecord) : nullptr;
     }
     return nullptr;
@@ -299,8 +299,8 @@ std::vector<Call> PairCalls(const std::vector<TracePacket> &packets) {
 
 }  // namespace
 
-int RunTrace(const TraceOptions &o) {
-    const std::string bytes = ReadAll(o.file);
+int RunTrace(const TraceOptions &stOptions) {
+    const std::string bytes = ReadAll(stOptions.file);
     pss_host::TraceReader stReader(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
     std::vector<TracePacket> packets;
     TracePacket stPacket;
@@ -310,16 +310,17 @@ int RunTrace(const TraceOptions &o) {
         packets.push_back(stPacket);
         ullDrops = std::max<uint64_t>(ullDrops, stPacket.uiDrops);
     }
-    if (!o.extractDir.empty() && mkdir(o.extractDir.c_str(), 0777) != 0 && errno != EEXIST) {
-        throw UsageError("cannot make " + o.extractDir + ": " + strerror(errno));
+    if (!stOptions.extractDir.empty() && mkdir(stOptions.extractDir.c_str(), 0777) != 0 &&
+        errno != EEXIST) {
+        throw UsageError("cannot make " + stOptions.extractDir + ": " + strerror(errno));
     }
     bool bOk = true;
     std::string out;
     for (const Call &stCall : PairCalls(packets)) {
-        out += o.bJson ? CallJson(stCall, o.bDecode) : CallLine(stCall) + "\n";
-        if (o.bDecode && !o.bJson) out += DecodedText(stCall);
-        if (o.bCheck) bOk = CheckCall(stCall) && bOk;
-        if (!o.extractDir.empty()) Extract(o.extractDir, stCall);
+        out += stOptions.bJson ? CallJson(stCall, stOptions.bDecode) : CallLine(stCall) + "\n";
+        if (stOptions.bDecode && !stOptions.bJson) out += DecodedText(stCall);
+        if (stOptions.bCheck) bOk = CheckCall(stCall) && bOk;
+        if (!stOptions.extractDir.empty()) Extract(stOptions.extractDir, stCall);
         if (out.size() > (1u << 16)) fputs(out.c_str(), stdout), out.clear();
     }
     fputs(out.c_str(), stdout);
@@ -327,11 +328,11 @@ int RunTrace(const TraceOptions &o) {
     uint64_t ullClosedDrops = 0;
     if (stReader.ClosedDrops(&ullClosedDrops)) ullDrops = std::max(ullDrops, ullClosedDrops);
     if (ullDrops != 0) {
-        fprintf(stderr, "korvo: %s: the tracer lost %llu packets\n", o.file.c_str(),
+        fprintf(stderr, "korvo: %s: the tracer lost %llu packets\n", stOptions.file.c_str(),
                 static_cast<unsigned long long>(ullDrops));
     }
     if (eStep == pss_host::TraceStep::kStopped) {
-        fprintf(stderr, "korvo: %s: read up to byte %llu: %s\n", o.file.c_str(),
+        fprintf(stderr, "korvo: %s: read up to byte %llu: %s\n", stOptions.file.c_str(),
                 static_cast<unsigned long long>(stReader.Offset()), stReader.Problem());
         bOk = false;
     }
