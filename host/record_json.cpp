@@ -119,8 +119,8 @@ Json TableToJson(const TableDesc &stDesc, const MemberName *pstMembers, const ui
                 const TableDesc &stSub = *stField.pstSub;
                 Json elements = Json::array();
                 for (uint32_t k = 0; pucArray != nullptr && k < uiCount; ++k) {
-                    elements.push_back(TableToJson(stSub, RecordOf(stSub).pstMembers,
-                                                   pucArray + size_t{k} * stSub.uiRecordSize));
+                    const uint8_t *pucElement = pucArray + size_t{k} * stSub.uiRecordSize;
+                    elements.push_back(TableToJson(stSub, RecordOf(stSub).pstMembers, pucElement));
                 }
                 obj[pstMembers[i].pcCount] = uiCount;
                 obj[pcName] = std::move(elements);
@@ -237,9 +237,9 @@ void TableFromJson(const TableDesc &stDesc, const MemberName *pstMembers, const 
                 const uint64_t ullCount =
                     Unsigned(*count, Join(path, stName.pcCount), 0xFFFFFFFF, false);
                 if (ullCount != n) {
-                    Fail(Join(path, stName.pcCount), std::to_string(ullCount) +
-                                                         " differs from the " + std::to_string(n) +
-                                                         " elements of " + stName.pcName);
+                    const std::string why = std::to_string(ullCount) + " differs from the " +
+                                            std::to_string(n) + " elements of " + stName.pcName;
+                    Fail(Join(path, stName.pcCount), why);
                 }
             }
             const TableDesc &stSub = *stField.pstSub;

@@ -68,8 +68,9 @@ IdlCallResult Replay(uint32_t uiCall, const char *pcMethodName, const std::vecto
     if (pvRsp == nullptr) return stRecorded.stResult;
     static const uint8_t kNoBytes = 0;
     const std::vector<uint8_t> &answer = stRecorded.answer;
-    const bool bAccepted = stOps.pfnUnpack(answer.empty() ? &kNoBytes : answer.data(),
-                                           static_cast<int32_t>(answer.size()), pvRsp) != nullptr;
+    const uint8_t *pucAnswer = answer.empty() ? &kNoBytes : answer.data();
+    const int32_t iAnswerLen = static_cast<int32_t>(answer.size());
+    const bool bAccepted = stOps.pfnUnpack(pucAnswer, iAnswerLen, pvRsp) != nullptr;
     if (bAccepted && stRecorded.stResult.uiStatus != KELM_OK && !stRecorded.bRefused &&
         stOps.pfnFreeUnpacked != nullptr) {
         // A failed call's caller does not expect an array to give back.
@@ -144,9 +145,11 @@ void DestroyBlock(void *pvBlock) {
 }
 
 void Complete(Pending &stCall) {
-    const IdlCallResult stResult = stCall.bValid ? Call(stCall.pvInvoke, stCall.pvReq, stCall.pvRsp,
-                                                        &stCall.stMethodId, &stCall.stOps)
-                                                 : Failed(KELM_ERR_BAD_CALL);
+    IdlCallResult stResult = Failed(KELM_ERR_BAD_CALL);
+    if (stCall.bValid) {
+        stResult =
+            Call(stCall.pvInvoke, stCall.pvReq, stCall.pvRsp, &stCall.stMethodId, &stCall.stOps);
+    }
     stCall.pfnCallback(stResult, stCall.pvRsp, stCall.pvUserData);
     // A failed decode has already given its array back; releasing again is harmless.
     if (stCall.pvRsp != nullptr && stCall.stOps.pfnFreeUnpacked != nullptr) {

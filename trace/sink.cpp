@@ -179,9 +179,10 @@ void CloseFile() {
     Output &stOut = g_stOut;
     Flush();
     uint8_t aucStatistics[kStatisticsSize];
-    if (!stOut.bHeadless)
-        (void)WriteBlocks(aucStatistics, PutStatistics(aucStatistics, WallNs(),
-                                                       g_uiLost.load(std::memory_order_relaxed)));
+    if (!stOut.bHeadless) {
+        const uint32_t uiLost = g_uiLost.load(std::memory_order_relaxed);
+        (void)WriteBlocks(aucStatistics, PutStatistics(aucStatistics, WallNs(), uiLost));
+    }
     close(stOut.iFd);
     stOut.iFd = -1;
 }

@@ -223,17 +223,17 @@ class Recorder {
                            " element uoffsets run past the buffer end (", m_ullLen, ")");
             case Fault::kArrayTooLarge:
             case Fault::kNoMemory: {
-                const std::string array = Cat(stFrame.FieldPath(), ": ", ullA, " elements of ",
-                                              stFrame.Field().pstSub->uiRecordSize,
-                                              " bytes make an array of ", ullB, " bytes");
+                const uint32_t uiElementSize = stFrame.Field().pstSub->uiRecordSize;
+                const std::string array =
+                    Cat(stFrame.FieldPath(), ": ", ullA, " elements of ", uiElementSize,
+                        " bytes make an array of ", ullB, " bytes");
                 if (eFault == Fault::kArrayTooLarge) {
                     return array + ", 2^31 or more: refused before allocating";
                 }
                 const uint64_t ullLimit = ElementArrayLimit(m_ullLen);
-                return ullB > ullLimit ? Cat(array, ", more than korvo lets a buffer of ", m_ullLen,
-                                             " bytes allocate (", ullLimit,
-                                             "): its element offsets share tables")
-                                       : array + ": the allocation failed";
+                if (ullB <= ullLimit) return array + ": the allocation failed";
+                return Cat(array, ", more than korvo lets a buffer of ", m_ullLen,
+                           " bytes allocate (", ullLimit, "): its element offsets share tables");
             }
             default:
                 return "";
