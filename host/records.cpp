@@ -9,6 +9,7 @@
 
 #include "messages/codecs.h"
 #include "messages/schemas.h"
+#include "patch_sdk_service_agent_methods.h"
 #include "serial/reader.h"
 
 namespace pss_host {
@@ -149,6 +150,14 @@ const char *KindName(RecordKind eKind) {
 }
 
 std::span<const RecordInfo> AllRecords() { return Records(); }
+
+#define PSS_METHOD_REQ_RSP(Op, Req, Rsp) MethodInfo{PSS_METHOD_NAME(Op), #Req, #Rsp},
+#define PSS_METHOD_REQ_ONLY(Op, Req) MethodInfo{PSS_METHOD_NAME(Op), #Req, nullptr},
+constexpr MethodInfo kMethods[] = {PSS_METHODS(PSS_METHOD_REQ_RSP, PSS_METHOD_REQ_ONLY)};
+#undef PSS_METHOD_REQ_RSP
+#undef PSS_METHOD_REQ_ONLY
+
+std::span<const MethodInfo> AllMethods() { return kMethods; }
 
 const RecordInfo *FindRecord(std::string_view name) {
     for (const RecordInfo &stInfo : Records()) {

@@ -15,8 +15,8 @@
 
 #include "host/image_files.h"
 #include "host/record_json.h"
+#include "host/records.h"
 #include "host/trace_reader.h"
-#include "patch_sdk_service_agent_methods.h"
 #include "tools/korvo/decode.h"
 #include "tools/korvo/input.h"
 
@@ -24,15 +24,6 @@ namespace korvo_tool {
 namespace {
 
 using pss_host::TracePacket;
-
-struct MethodRecords {
-    const char *pcMethod;
-    const char *pcRequest;
-    const char *pcResponse;  // null without a response
-};
-#define KORVO_TRACE_REQ_RSP(Op, Req, Rsp) {"QOMA_PAT_" #Op, #Req, #Rsp},
-#define KORVO_TRACE_REQ_ONLY(Op, Req) {"QOMA_PAT_" #Op, #Req, nullptr},
-constexpr MethodRecords kMethods[] = {PSS_METHODS(KORVO_TRACE_REQ_RSP, KORVO_TRACE_REQ_ONLY)};
 
 struct Call {
     uint32_t uiCall = 0;
@@ -45,54 +36,44 @@ struct Call {
 // The record an image of the call holds, or null (an unknown method, an
 // answer of a method without one).
 const RecordInfo *RecordOfImage(std::string_view method, bool bAnswer) {
-    for (const MethodRecords &stMethod : kMethods) {
-        if (method != stMethod.pcMethod) continue;
+    for (const MethodInfo &stMethod : AllMethods()) {
+        if (method != stMethod.pcName) continue;
         const char *pcRecord = bAnswer ? stMethod.pcResponse : stMethod.pcRequest;
         return pcRecord != nullptr ? FindRecord(pcRecord) : nullptr;
     }
     return nullptr;
 }
 
-const char *FamilyName(uint8_t ucFamily) {
-    switch (ucFamily) {
-        case pss_host::kTraceSync:
-            return "sync";
-        case pss_host::kTraceAsync:
-            return "async";
-        case pss_host::kTraceOneway:
-            return "oneway";
-        default:
-            return "family?";
+// A packet's code with its name; the last row names every other value.
+struct CodeName {
+    uint8_t ucCode;
+    const char *pcName;
+};
+template <size_t N>
+const char *NameOf(const CodeName (&astNames)[N], uint8_t ucCode) {
+    for (size_t i = 0; i + 1 < N; ++i) {
+        if (astNames[i].ucCode == ucCode) return astNames[i].pcName;
     }
+    return astNames[N - 1].pcName;
 }
 
-const char *LayoutName(uint8_t ucLayout) {
-    switch (ucLayout) {
-        case pss_host::kTraceNoImage:
-            return "none";
-        case pss_host::kTraceCompact:
-            return "compact";
-        case pss_host::kTraceFixed:
-            return "fixed";
-        case pss_host::kTraceAnswerBytes:
-            return "answer";
-        default:
-            return "layout?";
-    }
-}
+constexpr CodeName kFamilies[] = {{pss_host::kTraceSync, "sync"},
+                                  {pss_host::kTraceAsync, "async"},
+                                  {pss_host::kTraceOneway, "oneway"},
+                                  {0, "family?"}};
+constexpr CodeName kLayouts[] = {{pss_host::kTraceNoImage, "none"},
+                                 {pss_host::kTraceCompact, "compact"},
+                                 {pss_host::kTraceFixed, "fixed"},
+                                 {pss_host::kTraceAnswerBytes, "answer"},
+                                 {0, "layout?"}};
+constexpr CodeName kVerdicts[] = {{pss_host::kTraceNotDecoded, "not decoded"},
+                                  {pss_host::kTraceAccepted, "accepted"},
+                                  {pss_host::kTraceRefused, "refused"},
+                                  {0, "verdict?"}};
 
-const char *VerdictName(uint8_t ucVerdict) {
-    switch (ucVerdict) {
-        case pss_host::kTraceNotDecoded:
-            return "not decoded";
-        case pss_host::kTraceAccepted:
-            return "accepted";
-        case pss_host::kTraceRefused:
-            return "refused";
-        default:
-            return "verdict?";
-    }
-}
+const char *FamilyName(uint8_t ucFamily) { return NameOf(kFamilies, ucFamily); }
+const char *LayoutName(uint8_t ucLayout) { return NameOf(kLayouts, ucLayout); }
+const char *VerdictName(uint8_t ucVerdict) { return NameOf(kVerdicts, ucVerdict); }
 
 bool HasImage(const TracePacket *pstPacket) {
     return pstPacket != nullptr && pstPacket->ucLayout != pss_host::kTraceNoImage;
