@@ -242,9 +242,8 @@ bool DecodeNested(const Buffer &stBuf, const FieldDesc &stField, uint64_t ullTab
                              static_cast<uint32_t>(ullTable), ullReferrer, uiElement, pucOut,
                              stTrace);
     } else {
-        const auto iLen = static_cast<int32_t>(stBuf.ullLen);
-        const auto uiTable = static_cast<uint32_t>(ullTable);
-        return stField.pfnDecodeElement(stBuf.pucData, iLen, uiTable, pucOut) != nullptr;
+        return stField.pfnDecodeElement(stBuf.pucData, static_cast<int32_t>(stBuf.ullLen),
+                                        static_cast<uint32_t>(ullTable), pucOut) != nullptr;
     }
 }
 
