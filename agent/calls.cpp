@@ -4,7 +4,7 @@
 // decoding happen inside the middleware, through the IdlMsgOps handed over.
 #include "agent/catalogue.h"
 #include "middleware/kelm_rpc.h"
-#include "serial/secmem.h"
+#include "platform/secmem/secmem.h"
 
 namespace pss {
 namespace {

@@ -12,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "fuzz/fuzz_check.h"
 #include "messages/codecs.h"
 #include "messages/schemas.h"
 #include "serial/runtime.h"
@@ -32,14 +33,6 @@ namespace {
 long g_lLive = 0;    // blocks handed out and not yet given back
 long g_lAllocs = 0;  // allocations during the current input
 uint32_t g_uiLastSize = 0;
-
-#define PSS_CHECK(cond)                                                           \
-    do {                                                                          \
-        if (!(cond)) {                                                            \
-            fprintf(stderr, "invariant broken: %s (line %d)\n", #cond, __LINE__); \
-            abort();                                                              \
-        }                                                                         \
-    } while (0)
 
 }  // namespace
 

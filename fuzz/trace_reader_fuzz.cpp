@@ -2,18 +2,8 @@
 // read outside the input), it checks that every packet's names and image lie
 // inside the input and inside its own block, that blocks are taken in order,
 // and that a reader that stopped says where and why, and stays stopped.
-#include <stdio.h>
-#include <stdlib.h>
-
+#include "fuzz/fuzz_check.h"
 #include "host/trace_reader.h"
-
-#define TRACE_CHECK(cond)                                                         \
-    do {                                                                          \
-        if (!(cond)) {                                                            \
-            fprintf(stderr, "invariant broken: %s (line %d)\n", #cond, __LINE__); \
-            abort();                                                              \
-        }                                                                         \
-    } while (0)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pucData, size_t uiSize) {
     using namespace pss_host;
@@ -27,26 +17,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *pucData, size_t uiSize) {
         return ullAt >= ullFrom && ullAt + uiLen <= ullTo;
     };
     while ((eStep = stReader.Next(&stPacket)) == TraceStep::kPacket) {
-        TRACE_CHECK(bFirst || stPacket.ullOffset > ullLast);
+        PSS_CHECK(bFirst || stPacket.ullOffset > ullLast);
         bFirst = false;
         ullLast = stPacket.ullOffset;
         // The block ends where the reader goes on.
-        TRACE_CHECK(stReader.Offset() > stPacket.ullOffset && stReader.Offset() <= uiSize);
+        PSS_CHECK(stReader.Offset() > stPacket.ullOffset && stReader.Offset() <= uiSize);
         const uint64_t ullData = stPacket.ullOffset + 28;
-        TRACE_CHECK(
+        PSS_CHECK(
             inside(stPacket.service.data(), stPacket.service.size(), ullData, stReader.Offset()));
-        TRACE_CHECK(
+        PSS_CHECK(
             inside(stPacket.method.data(), stPacket.method.size(), ullData, stReader.Offset()));
-        TRACE_CHECK(stPacket.method.data() == stPacket.service.data() + stPacket.service.size());
-        TRACE_CHECK(inside(stPacket.pucImage, stPacket.uiImageLen, ullData, stReader.Offset()));
-        TRACE_CHECK(stPacket.pucImage >= pucData + stPacket.ullOffset + 28 + 46);
-        TRACE_CHECK(stPacket.bImageCut || stPacket.uiImageLen >= stPacket.uiOriginal);
+        PSS_CHECK(stPacket.method.data() == stPacket.service.data() + stPacket.service.size());
+        PSS_CHECK(inside(stPacket.pucImage, stPacket.uiImageLen, ullData, stReader.Offset()));
+        PSS_CHECK(stPacket.pucImage >= pucData + stPacket.ullOffset + 28 + 46);
+        PSS_CHECK(stPacket.bImageCut || stPacket.uiImageLen >= stPacket.uiOriginal);
     }
     if (eStep == TraceStep::kEnd) {
-        TRACE_CHECK(stReader.Offset() == uiSize);
+        PSS_CHECK(stReader.Offset() == uiSize);
     } else {
-        TRACE_CHECK(stReader.Offset() < uiSize && stReader.Problem()[0] != '\0');
-        TRACE_CHECK(stReader.Next(&stPacket) == TraceStep::kStopped);
+        PSS_CHECK(stReader.Offset() < uiSize && stReader.Problem()[0] != '\0');
+        PSS_CHECK(stReader.Next(&stPacket) == TraceStep::kStopped);
     }
     return 0;
 }

@@ -119,8 +119,8 @@ Json TableToJson(const TableDesc &stDesc, const MemberName *pstMembers, const ui
                 const TableDesc &stSub = *stField.pstSub;
                 Json elements = Json::array();
                 for (uint32_t k = 0; pucArray != nullptr && k < uiCount; ++k) {
-                    elements.push_back(TableToJson(stSub, RecordOf(stSub).pstMembers,
-                                                   pucArray + size_t{k} * stSub.uiRecordSize));
+                    const uint8_t *pucElement = pucArray + size_t{k} * stSub.uiRecordSize;
+                    elements.push_back(TableToJson(stSub, RecordOf(stSub).pstMembers, pucElement));
                 }
                 obj[pstMembers[i].pcCount] = uiCount;
                 obj[pcName] = std::move(elements);
@@ -209,7 +209,7 @@ struct Target {
 };
 
 void TableFromJson(const TableDesc &stDesc, const MemberName *pstMembers, const Json &obj,
-                   const std::string &path, uint8_t *pucRec, Target &target) {
+                   const std::string &path, uint8_t *pucRec, Target *pstTarget) {
     if (!obj.is_object()) Fail(path, std::string("expected an object, got ") + obj.type_name());
     for (const auto &item : obj.items()) {
         bool bKnown = false;
@@ -237,25 +237,25 @@ void TableFromJson(const TableDesc &stDesc, const MemberName *pstMembers, const 
                 const uint64_t ullCount =
                     Unsigned(*count, Join(path, stName.pcCount), 0xFFFFFFFF, false);
                 if (ullCount != n) {
-                    Fail(Join(path, stName.pcCount), std::to_string(ullCount) +
-                                                         " differs from the " + std::to_string(n) +
-                                                         " elements of " + stName.pcName);
+                    const std::string why = std::to_string(ullCount) + " differs from the " +
+                                            std::to_string(n) + " elements of " + stName.pcName;
+                    Fail(Join(path, stName.pcCount), why);
                 }
             }
             const TableDesc &stSub = *stField.pstSub;
-            if (uint64_t{n} * stSub.uiRecordSize > target.ullElementBudget) {
+            if (uint64_t{n} * stSub.uiRecordSize > pstTarget->ullElementBudget) {
                 Fail(member, std::to_string(n) + " elements of " +
                                  std::to_string(stSub.uiRecordSize) +
                                  " bytes are more than korvo makes from " +
-                                 std::to_string(target.ullJsonSize) + " bytes of JSON (" +
-                                 std::to_string(target.ullElementBudget) + " bytes at most)");
+                                 std::to_string(pstTarget->ullJsonSize) + " bytes of JSON (" +
+                                 std::to_string(pstTarget->ullElementBudget) + " bytes at most)");
             }
             if (n == 0) continue;
-            uint8_t *pucArray = target.pValue->MakeElements(static_cast<uint32_t>(n));
+            uint8_t *pucArray = pstTarget->pValue->MakeElements(static_cast<uint32_t>(n));
             for (size_t k = 0; k < n; ++k) {
                 TableFromJson(stSub, RecordOf(stSub).pstMembers, (*it)[k],
                               member + "[" + std::to_string(k) + "]",
-                              pucArray + k * stSub.uiRecordSize, target);
+                              pucArray + k * stSub.uiRecordSize, pstTarget);
             }
             continue;
         }
@@ -275,7 +275,7 @@ void TableFromJson(const TableDesc &stDesc, const MemberName *pstMembers, const 
                 break;
             case Kind::kTable:
                 TableFromJson(*stField.pstSub, RecordOf(*stField.pstSub).pstMembers, *it, member,
-                              pucAt, target);
+                              pucAt, pstTarget);
                 break;
             case Kind::kVector:
                 break;
@@ -318,9 +318,9 @@ bool RecordFromJson(const RecordInfo &stInfo, std::string_view json, RecordValue
             return false;
         }
         RecordValue value(stInfo);
-        Target target{&value, json.size(), 32 * (uint64_t{json.size()} + (512u << 10))};
+        Target stTarget{&value, json.size(), 32 * (uint64_t{json.size()} + (512u << 10))};
         TableFromJson(*stInfo.pstDesc, stInfo.pstMembers, doc, "",
-                      static_cast<uint8_t *>(value.Data()), target);
+                      static_cast<uint8_t *>(value.Data()), &stTarget);
         *pOut = std::move(value);
         return true;
     } catch (const PathError &e) {

@@ -9,6 +9,7 @@
 
 #include "messages/codecs.h"
 #include "messages/schemas.h"
+#include "patch_sdk_service_agent_methods.h"
 #include "serial/reader.h"
 
 namespace pss_host {
@@ -78,7 +79,7 @@ void *DecodeBody(const uint8_t *pucBuf, int32_t iLen, uint32_t uiPos, void *pvOu
 
 // The nested tables of request Rec, its bodies.
 template <class Rec, size_t... I>
-void AddBodies(std::vector<RecordInfo> &records, std::index_sequence<I...>) {
+void AddBodies(std::vector<RecordInfo> *pRecords, std::index_sequence<I...>) {
     using S = korvo::Schema<Rec>;
     const auto add = [&]<size_t kSlot>() {
         if constexpr (S::kFields[kSlot].eKind == Kind::kTable) {
@@ -86,35 +87,36 @@ void AddBodies(std::vector<RecordInfo> &records, std::index_sequence<I...>) {
             constexpr const RecordNames &kNames = *S::kMembers[kSlot].pstSub;
             RecordInfo stInfo = Row(kNames, RecordKind::kBody, kDesc);
             stInfo.pfnDecodeTable = DecodeBody<kDesc, kNames>;
-            records.push_back(stInfo);
+            pRecords->push_back(stInfo);
         }
     };
     (add.template operator()<I>(), ...);
 }
 
 template <class Rec>
-RecordInfo &Add(std::vector<RecordInfo> &records, RecordKind eKind) {
-    return records.emplace_back(Row(korvo::Schema<Rec>::kNames, eKind, korvo::Schema<Rec>::kTable));
+RecordInfo &Add(std::vector<RecordInfo> *pRecords, RecordKind eKind) {
+    return pRecords->emplace_back(
+        Row(korvo::Schema<Rec>::kNames, eKind, korvo::Schema<Rec>::kTable));
 }
 
 // Requests, their bodies, responses and elements, each in catalogue order.
 std::vector<RecordInfo> MakeRecords() {
     std::vector<RecordInfo> records;
-#define PSS_HOST_REQUEST(Rec)                                      \
-    {                                                              \
-        RecordInfo &r = Add<Rec>(records, RecordKind::kRequest);   \
-        r.pfnPack = Rec##_pack, r.pfnPackFixed = Rec##_pack_fixed; \
-        r.pfnFixedSize = Rec##_fixed_size;                         \
+#define PSS_HOST_REQUEST(Rec)                                                \
+    {                                                                        \
+        RecordInfo &stInfo = Add<Rec>(&records, RecordKind::kRequest);       \
+        stInfo.pfnPack = Rec##_pack, stInfo.pfnPackFixed = Rec##_pack_fixed; \
+        stInfo.pfnFixedSize = Rec##_fixed_size;                              \
     }
 #define PSS_HOST_BODIES(Rec) \
-    AddBodies<Rec>(records, std::make_index_sequence<korvo::Schema<Rec>::kTable.uiSlots>{});
-#define PSS_HOST_RESPONSE(Rec)                                               \
-    {                                                                        \
-        RecordInfo &r = Add<Rec>(records, RecordKind::kResponse);            \
-        r.pfnUnpack = Rec##_unpack, r.pfnFreeUnpacked = Rec##_free_unpacked; \
+    AddBodies<Rec>(&records, std::make_index_sequence<korvo::Schema<Rec>::kTable.uiSlots>{});
+#define PSS_HOST_RESPONSE(Rec)                                                         \
+    {                                                                                  \
+        RecordInfo &stInfo = Add<Rec>(&records, RecordKind::kResponse);                \
+        stInfo.pfnUnpack = Rec##_unpack, stInfo.pfnFreeUnpacked = Rec##_free_unpacked; \
     }
 #define PSS_HOST_ELEMENT(Rec) \
-    Add<Rec>(records, RecordKind::kElement).pfnDecodeTable = Rec##_unpack_non_root;
+    Add<Rec>(&records, RecordKind::kElement).pfnDecodeTable = Rec##_unpack_non_root;
     KORVO_REQUESTS(PSS_HOST_REQUEST)
     KORVO_REQUESTS(PSS_HOST_BODIES)
     KORVO_RESPONSES(PSS_HOST_RESPONSE)
@@ -148,6 +150,14 @@ const char *KindName(RecordKind eKind) {
 }
 
 std::span<const RecordInfo> AllRecords() { return Records(); }
+
+#define PSS_METHOD_REQ_RSP(Op, Req, Rsp) MethodInfo{PSS_METHOD_NAME(Op), #Req, #Rsp},
+#define PSS_METHOD_REQ_ONLY(Op, Req) MethodInfo{PSS_METHOD_NAME(Op), #Req, nullptr},
+constexpr MethodInfo kMethods[] = {PSS_METHODS(PSS_METHOD_REQ_RSP, PSS_METHOD_REQ_ONLY)};
+#undef PSS_METHOD_REQ_RSP
+#undef PSS_METHOD_REQ_ONLY
+
+std::span<const MethodInfo> AllMethods() { return kMethods; }
 
 const RecordInfo *FindRecord(std::string_view name) {
     for (const RecordInfo &stInfo : Records()) {

@@ -38,6 +38,16 @@ struct RecordInfo {
 
 // Every record: requests, bodies, responses, elements, each in catalogue order.
 std::span<const RecordInfo> AllRecords();
+
+// One method of the service in catalogue order: its name in the middleware's
+// method id, its records; pcResponse is null for the methods without a response.
+struct MethodInfo {
+    const char *pcName;
+    const char *pcRequest;
+    const char *pcResponse;
+};
+
+std::span<const MethodInfo> AllMethods();
 // Null when no record has that name.
 const RecordInfo *FindRecord(std::string_view name);
 // The record a schema describes (nested tables and vector elements).

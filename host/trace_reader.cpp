@@ -144,28 +144,28 @@ bool TraceReader::Packet(size_t uiLen, TracePacket *pstOut, bool *pbTaken) {
                     kCallHeaderFixed + uiService + uiMethod, uiCaptured);
     }
     const uint64_t ullTicks = uint64_t{Get32(m_uiPos + 12)} << 32 | Get32(m_uiPos + 16);
-    TracePacket &o = *pstOut;
-    o.ullOffset = m_uiPos;
-    o.ullTimeNs = Nanoseconds(ullTicks, stInterface.ucTsResol);
-    o.ucDirection = pucData[2];
-    o.ucFamily = pucData[3];
-    o.uiCall = Le32(pucData + 4);
-    o.ucLayout = pucData[8];
-    o.ucVerdict = pucData[9];
-    o.bResultSet = (pucData[10] & 1) != 0;
-    o.uiValue = Le32(pucData + 12);
-    o.uiStatus = Le32(pucData + 16);
-    o.uiThread = Le32(pucData + 20);
-    o.uiOriginal = Le32(pucData + 24);
-    o.uiDrops = Le32(pucData + 32);
-    o.ullDurationNs = uint64_t{Le32(pucData + 40)} << 32 | Le32(pucData + 36);
+    TracePacket &stPacket = *pstOut;
+    stPacket.ullOffset = m_uiPos;
+    stPacket.ullTimeNs = Nanoseconds(ullTicks, stInterface.ucTsResol);
+    stPacket.ucDirection = pucData[2];
+    stPacket.ucFamily = pucData[3];
+    stPacket.uiCall = Le32(pucData + 4);
+    stPacket.ucLayout = pucData[8];
+    stPacket.ucVerdict = pucData[9];
+    stPacket.bResultSet = (pucData[10] & 1) != 0;
+    stPacket.uiValue = Le32(pucData + 12);
+    stPacket.uiStatus = Le32(pucData + 16);
+    stPacket.uiThread = Le32(pucData + 20);
+    stPacket.uiOriginal = Le32(pucData + 24);
+    stPacket.uiDrops = Le32(pucData + 32);
+    stPacket.ullDurationNs = uint64_t{Le32(pucData + 40)} << 32 | Le32(pucData + 36);
     const char *pcNames = reinterpret_cast<const char *>(pucData + kCallHeaderFixed);
-    o.service = std::string_view(pcNames, uiService);
-    o.method = std::string_view(pcNames + uiService, uiMethod);
-    o.pucImage = pucData + uiHeader;
-    o.uiImageLen = uiCaptured - uiHeader;
+    stPacket.service = std::string_view(pcNames, uiService);
+    stPacket.method = std::string_view(pcNames + uiService, uiMethod);
+    stPacket.pucImage = pucData + uiHeader;
+    stPacket.uiImageLen = uiCaptured - uiHeader;
     // Cut by the writer's cap, or later by a tool that kept fewer bytes.
-    o.bImageCut = (pucData[10] & 2) != 0 || o.uiImageLen < o.uiOriginal;
+    stPacket.bImageCut = (pucData[10] & 2) != 0 || stPacket.uiImageLen < stPacket.uiOriginal;
     *pbTaken = true;
     return true;
 }

@@ -46,19 +46,19 @@ constexpr Expected kExpected[] = {
     {&Schema<QOMA_PAT_ASYNC_C2H_RESULT_REQ>::kTable, 64, 48, 10, {4, 8, 16}},
 };
 
-constexpr bool Matches(const Expected &e) {
-    const TableDesc &stRoot = *e.pstRoot;
+constexpr bool Matches(const Expected &stExpected) {
+    const TableDesc &stRoot = *stExpected.pstRoot;
     if (FixedImageSize(stRoot) != FindImageSizes(stRoot)->uiFixed) return false;
-    if (FixedVtablePos(stRoot, kFixedRootTable) != e.uiRootVtable) return false;
-    if (e.uiBodyVtable == 0) return true;
+    if (FixedVtablePos(stRoot, kFixedRootTable) != stExpected.uiRootVtable) return false;
+    if (stExpected.uiBodyVtable == 0) return true;
     // The body is root slot 3; its uoffset sits at 24 and the table at 28.
     const FieldDesc &stBody = stRoot.pstFields[3];
     if (stBody.eKind != Kind::kTable || FixedEntry(stRoot, kFixedRootTable, 3) != 20) return false;
     const TableDesc &stBodyDesc = *stBody.pstSub;
-    if (FixedVtablePos(stBodyDesc, kBodyTable) != e.uiBodyVtable) return false;
-    if (VtableLength(stBodyDesc) != e.uiBodyVtableLen) return false;
+    if (FixedVtablePos(stBodyDesc, kBodyTable) != stExpected.uiBodyVtable) return false;
+    if (VtableLength(stBodyDesc) != stExpected.uiBodyVtableLen) return false;
     for (uint32_t i = 0; i < stBodyDesc.uiSlots; ++i) {
-        if (FixedEntry(stBodyDesc, kBodyTable, i) != e.ausBodyEntries[i]) return false;
+        if (FixedEntry(stBodyDesc, kBodyTable, i) != stExpected.ausBodyEntries[i]) return false;
     }
     return true;
 }

@@ -5,8 +5,8 @@
 // byte vectors back to back).
 #include "serial/compact_writer.h"
 
+#include "platform/secmem/secmem.h"
 #include "serial/runtime.h"
-#include "serial/secmem.h"
 
 namespace korvo {
 
@@ -34,13 +34,13 @@ uint8_t *WriteTable(const CompactPlanView &stPlan, uint32_t uiTable, uint8_t *pu
         const CompactScalar stScalar = pstScalars[i];
         bool bPresent;
         if (stScalar.ucWidth == 8) {
-            const auto v = ReadMember<uint64_t>(pucRec, stScalar.usMember);
-            bPresent = v != 0;
-            stOrder.Store(bPresent ? pucCursor : aucAside, v);
+            const auto ullValue = ReadMember<uint64_t>(pucRec, stScalar.usMember);
+            bPresent = ullValue != 0;
+            stOrder.Store(bPresent ? pucCursor : aucAside, ullValue);
         } else {
-            const auto v = ReadMember<uint32_t>(pucRec, stScalar.usMember);
-            bPresent = v != 0;
-            stOrder.Store(bPresent ? pucCursor : aucAside, v);
+            const auto uiValue = ReadMember<uint32_t>(pucRec, stScalar.usMember);
+            bPresent = uiValue != 0;
+            stOrder.Store(bPresent ? pucCursor : aucAside, uiValue);
         }
         const auto usEntry = static_cast<uint16_t>(bPresent ? pucCursor - pucTable : 0);
         stOrder.Store(pucEntries + 2 * stScalar.ucSlot, usEntry);

@@ -9,9 +9,9 @@
 #include <array>
 #include <utility>
 
+#include "platform/secmem/secmem.h"
 #include "serial/fixed_plan.h"
 #include "serial/runtime.h"
-#include "serial/secmem.h"
 #include "serial/wire.h"
 
 namespace korvo {

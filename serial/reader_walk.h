@@ -27,9 +27,9 @@
 #define KORVO_READER_WALK_H
 
 #include "patch_sdk_service_agent.h"
+#include "platform/secmem/secmem.h"
 #include "serial/runtime.h"
 #include "serial/schema.h"
-#include "serial/secmem.h"
 #include "serial/wire.h"
 
 namespace korvo {
@@ -100,31 +100,31 @@ struct Table {
 // logging a failure under pcTag.
 template <class Trace>
 bool OpenTable(const Buffer &stBuf, uint32_t uiPos, uint64_t ullReferrer, const char *pcTag,
-               Table *pstTable, Trace &trace) {
+               Table *pstTable, Trace &stTrace) {
     const uint64_t ullLen = stBuf.ullLen;
     if (uiPos < 4 || uiPos + 4ull > ullLen) {
-        trace.Refuse(Fault::kTablePosition, ullReferrer, uiPos, 0);
+        stTrace.Refuse(Fault::kTablePosition, ullReferrer, uiPos, 0);
         KORVO_LOG(kCodeBadParam, pcTag, "[KORVO]:Table offset(%u) is out of range(4 - %u)", uiPos,
                   stBuf.uiShownLen);
         return false;
     }
-    trace.Region(Part::kTable, uiPos, 4, 0);
+    stTrace.Region(Part::kTable, uiPos, 4, 0);
     const uint32_t uiVtable = uiPos - stBuf.Load<uint32_t>(uiPos);  // modulo 2^32, either side
     if (uiVtable < 4 || uiVtable + 4ull > ullLen) {
-        trace.Refuse(Fault::kVtablePosition, uiPos, uiVtable, 0);
+        stTrace.Refuse(Fault::kVtablePosition, uiPos, uiVtable, 0);
         KORVO_LOG(kCodeBadParam, pcTag, "[KORVO]:Vtable offset(%u) is out of range(4 - %u)",
                   uiVtable, static_cast<uint32_t>(ullLen - 4));
         return false;
     }
-    trace.Region(Part::kVtable, uiVtable, 4, 0);
+    stTrace.Region(Part::kVtable, uiVtable, 4, 0);
     const uint32_t uiVtableLen = stBuf.Load<uint16_t>(uiVtable);
     if (uiVtable + uint64_t{uiVtableLen} > ullLen) {
-        trace.Refuse(Fault::kVtableLength, uiVtable, uiVtableLen, 0);
+        stTrace.Refuse(Fault::kVtableLength, uiVtable, uiVtableLen, 0);
         KORVO_LOG(kCodeBadParam, pcTag, "[KORVO]:Vtable Len(%u) is out of range(0 - %u)",
                   uiVtableLen, static_cast<uint32_t>(ullLen - uiVtable));
         return false;
     }
-    trace.Region(Part::kSlots, uiVtable, uiVtableLen, 0);
+    stTrace.Region(Part::kSlots, uiVtable, uiVtableLen, 0);
     *pstTable = {uiPos, uiVtable, uiVtableLen};
     return true;
 }
@@ -133,15 +133,15 @@ bool OpenTable(const Buffer &stBuf, uint32_t uiPos, uint64_t ullReferrer, const 
 // at ullEntry, or element uiElement's); the target may be anywhere up to 2^32.
 template <class Trace>
 bool FollowOffset(const Buffer &stBuf, uint64_t ullField, uint64_t ullEntry, uint32_t uiElement,
-                  uint64_t *pullTarget, Trace &trace) {
+                  uint64_t *pullTarget, Trace &stTrace) {
     if (!stBuf.Holds(ullField, 4)) {
-        trace.Refuse(Fault::kOffsetPastEnd, ullEntry, ullField, 0);
+        stTrace.Refuse(Fault::kOffsetPastEnd, ullEntry, ullField, 0);
         return false;
     }
     *pullTarget = ullField + stBuf.Load<uint32_t>(ullField);
-    trace.Region(Part::kOffset, ullField, 4, uiElement);
+    stTrace.Region(Part::kOffset, ullField, 4, uiElement);
     if (*pullTarget > kPositionLimit) {
-        trace.Refuse(Fault::kOffsetPast4G, ullField, uiElement, 0);
+        stTrace.Refuse(Fault::kOffsetPast4G, ullField, uiElement, 0);
         return false;
     }
     return true;
@@ -153,45 +153,45 @@ bool FollowOffset(const Buffer &stBuf, uint64_t ullField, uint64_t ullEntry, uin
 template <class Trace>
 [[gnu::always_inline]] inline bool DecodeFlatField(const Buffer &stBuf, const FieldDesc &stField,
                                                    uint64_t ullAt, uint64_t ullEntry,
-                                                   uint8_t *pucRec, Trace &trace) {
+                                                   uint8_t *pucRec, Trace &stTrace) {
     const uint32_t uiWidth = ScalarWidth(stField.eKind);
     if (uiWidth != 0 && !stBuf.Holds(ullAt, uiWidth)) {
-        trace.Refuse(Fault::kValuePastEnd, ullEntry, ullAt, uiWidth);
+        stTrace.Refuse(Fault::kValuePastEnd, ullEntry, ullAt, uiWidth);
         return false;
     }
     switch (stField.eKind) {
         case Kind::kU8:
-            trace.Region(Part::kValue, ullAt, 1, 0);
+            stTrace.Region(Part::kValue, ullAt, 1, 0);
             WriteMember(pucRec, stField.usOffset, stBuf.pucData[ullAt]);
             return true;
         case Kind::kU32:
-            trace.Region(Part::kValue, ullAt, 4, 0);
+            stTrace.Region(Part::kValue, ullAt, 4, 0);
             WriteMember(pucRec, stField.usOffset, stBuf.Load<uint32_t>(ullAt));
             return true;
         case Kind::kU64:
-            trace.Region(Part::kValue, ullAt, 8, 0);
+            stTrace.Region(Part::kValue, ullAt, 8, 0);
             WriteMember(pucRec, stField.usOffset, stBuf.Load<uint64_t>(ullAt));
             return true;
         case Kind::kBytes: {
             uint64_t ullVector;
-            if (!FollowOffset(stBuf, ullAt, ullEntry, kNotAnElement, &ullVector, trace)) {
+            if (!FollowOffset(stBuf, ullAt, ullEntry, kNotAnElement, &ullVector, stTrace)) {
                 return false;
             }
             if (!stBuf.Holds(ullVector, 4)) {
-                trace.Refuse(Fault::kVectorPastEnd, ullAt, ullVector, 0);
+                stTrace.Refuse(Fault::kVectorPastEnd, ullAt, ullVector, 0);
                 return false;
             }
-            trace.Region(Part::kCount, ullVector, 4, 0);
+            stTrace.Region(Part::kCount, ullVector, 4, 0);
             const uint32_t uiCount = stBuf.Load<uint32_t>(ullVector);
             if (uiCount != stField.usLength) {
-                trace.Refuse(Fault::kArrayLength, ullVector, uiCount, 0);
+                stTrace.Refuse(Fault::kArrayLength, ullVector, uiCount, 0);
                 return false;
             }
             if (!stBuf.Holds(ullVector + 4, stField.usLength)) {
-                trace.Refuse(Fault::kArrayPastEnd, ullVector, 0, 0);
+                stTrace.Refuse(Fault::kArrayPastEnd, ullVector, 0, 0);
                 return false;
             }
-            trace.Region(Part::kBytes, ullVector + 4, stField.usLength, 0);
+            stTrace.Region(Part::kBytes, ullVector + 4, stField.usLength, 0);
             memcpy_s(pucRec + stField.usOffset, stField.usLength, stBuf.pucData + ullVector + 4,
                      stField.usLength);
             return true;
@@ -205,13 +205,13 @@ template <class Trace>
 // An absent slot keeps the zeros its caller cleared the record to.
 template <class Trace>
 bool DecodeElementFields(const Buffer &stBuf, const TableDesc &stDesc, const Table &stTable,
-                         uint8_t *pucRec, Trace &trace) {
+                         uint8_t *pucRec, Trace &stTrace) {
     for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
         const uint32_t uiEntry = stTable.Entry(stBuf, i);
         if (uiEntry == 0) continue;
-        trace.Field(i);
+        stTrace.Field(i);
         if (!DecodeFlatField(stBuf, stDesc.pstFields[i], uint64_t{stTable.uiPos} + uiEntry,
-                             stTable.EntryPos(i), pucRec, trace)) {
+                             stTable.EntryPos(i), pucRec, stTrace)) {
             return false;
         }
     }
@@ -221,14 +221,14 @@ bool DecodeElementFields(const Buffer &stBuf, const TableDesc &stDesc, const Tab
 // One element table at uiPos, reached from the uoffset at ullReferrer.
 template <class Trace>
 bool DecodeElement(const Buffer &stBuf, const TableDesc &stDesc, const char *pcTag, uint32_t uiPos,
-                   uint64_t ullReferrer, uint32_t uiElement, uint8_t *pucRec, Trace &trace) {
-    trace.Enter(stDesc, uiPos, uiElement);
+                   uint64_t ullReferrer, uint32_t uiElement, uint8_t *pucRec, Trace &stTrace) {
+    stTrace.Enter(stDesc, uiPos, uiElement);
     Table stTable;
-    if (!OpenTable(stBuf, uiPos, ullReferrer, pcTag, &stTable, trace) ||
-        !DecodeElementFields(stBuf, stDesc, stTable, pucRec, trace)) {
+    if (!OpenTable(stBuf, uiPos, ullReferrer, pcTag, &stTable, stTrace) ||
+        !DecodeElementFields(stBuf, stDesc, stTable, pucRec, stTrace)) {
         return false;
     }
-    trace.Leave();
+    stTrace.Leave();
     return true;
 }
 
@@ -236,11 +236,11 @@ bool DecodeElement(const Buffer &stBuf, const TableDesc &stDesc, const char *pcT
 // log messages, or walked here when the trace must see inside.
 template <class Trace>
 bool DecodeNested(const Buffer &stBuf, const FieldDesc &stField, uint64_t ullTable,
-                  uint64_t ullReferrer, uint32_t uiElement, uint8_t *pucOut, Trace &trace) {
+                  uint64_t ullReferrer, uint32_t uiElement, uint8_t *pucOut, Trace &stTrace) {
     if constexpr (Trace::kWalksElements) {
-        return DecodeElement(stBuf, *stField.pstSub, trace.ElementTag(*stField.pstSub),
+        return DecodeElement(stBuf, *stField.pstSub, stTrace.ElementTag(*stField.pstSub),
                              static_cast<uint32_t>(ullTable), ullReferrer, uiElement, pucOut,
-                             trace);
+                             stTrace);
     } else {
         return stField.pfnDecodeElement(stBuf.pucData, static_cast<int32_t>(stBuf.ullLen),
                                         static_cast<uint32_t>(ullTable), pucOut) != nullptr;
@@ -249,21 +249,21 @@ bool DecodeNested(const Buffer &stBuf, const FieldDesc &stField, uint64_t ullTab
 
 template <class Trace>
 bool DecodeVector(const Buffer &stBuf, const FieldDesc &stField, uint64_t ullAt, uint64_t ullEntry,
-                  uint8_t *pucRec, const char *pcTag, Trace &trace) {
+                  uint8_t *pucRec, const char *pcTag, Trace &stTrace) {
     uint64_t ullVector;
-    if (!FollowOffset(stBuf, ullAt, ullEntry, kNotAnElement, &ullVector, trace)) return false;
+    if (!FollowOffset(stBuf, ullAt, ullEntry, kNotAnElement, &ullVector, stTrace)) return false;
     if (!stBuf.Holds(ullVector, 4)) {
-        trace.Refuse(Fault::kVectorPastEnd, ullAt, ullVector, 0);
+        stTrace.Refuse(Fault::kVectorPastEnd, ullAt, ullVector, 0);
         return false;
     }
-    trace.Region(Part::kCount, ullVector, 4, 0);
+    stTrace.Region(Part::kCount, ullVector, 4, 0);
     const uint32_t uiCount = stBuf.Load<uint32_t>(ullVector);
     if (uiCount >= kMaxVectorCount) {
-        trace.Refuse(Fault::kCountTooLarge, ullVector, uiCount, 0);
+        stTrace.Refuse(Fault::kCountTooLarge, ullVector, uiCount, 0);
         return false;
     }
     if (!stBuf.Holds(ullVector + 4, 4ull * uiCount)) {
-        trace.Refuse(Fault::kOffsetsPastEnd, ullVector, uiCount, 0);
+        stTrace.Refuse(Fault::kOffsetsPastEnd, ullVector, uiCount, 0);
         return false;
     }
     WriteMember(pucRec, stField.usOffset, uiCount);
@@ -274,14 +274,14 @@ bool DecodeVector(const Buffer &stBuf, const FieldDesc &stField, uint64_t ullAt,
     // and one above kMaxArrayBytes is more than the bounds-checked fill takes
     // on a 32-bit host, which would leave the array uncleared.
     if (ullBytes > kMaxArrayBytes) {
-        trace.Refuse(Fault::kArrayTooLarge, ullVector, uiCount, ullBytes);
+        stTrace.Refuse(Fault::kArrayTooLarge, ullVector, uiCount, ullBytes);
         return false;
     }
     if (ullBytes == 0) return true;
     const auto uiBytes = static_cast<uint32_t>(ullBytes);
     auto *pucArray = static_cast<uint8_t *>(g_pfnSerialAlloc(uiBytes, SERIAL_MEM_MODULE_ID, pcTag));
     if (pucArray == nullptr) {
-        trace.Refuse(Fault::kNoMemory, ullVector, uiCount, ullBytes);
+        stTrace.Refuse(Fault::kNoMemory, ullVector, uiCount, ullBytes);
         KORVO_LOG(kCodeNoMemory, pcTag, "[KORVO]:Malloc unpack data failed, size(%u)", uiBytes);
         return false;
     }
@@ -291,9 +291,9 @@ bool DecodeVector(const Buffer &stBuf, const FieldDesc &stField, uint64_t ullAt,
     for (uint32_t i = 0; i < uiCount; ++i) {
         const uint64_t ullSlot = ullVector + 4 + 4ull * i;
         uint64_t ullElement;
-        if (!FollowOffset(stBuf, ullSlot, ullSlot, i, &ullElement, trace) ||
+        if (!FollowOffset(stBuf, ullSlot, ullSlot, i, &ullElement, stTrace) ||
             !DecodeNested(stBuf, stField, ullElement, ullSlot, i,
-                          pucArray + uint64_t{i} * uiElementSize, trace)) {
+                          pucArray + uint64_t{i} * uiElementSize, stTrace)) {
             return false;
         }
     }
@@ -302,36 +302,36 @@ bool DecodeVector(const Buffer &stBuf, const FieldDesc &stField, uint64_t ullAt,
 
 template <class Trace>
 bool DecodeRootFields(const Buffer &stBuf, const TableDesc &stDesc, const Table &stTable,
-                      uint8_t *pucRec, const char *pcTag, Trace &trace) {
+                      uint8_t *pucRec, const char *pcTag, Trace &stTrace) {
     for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
         const FieldDesc &stField = stDesc.pstFields[i];
         const uint32_t uiEntry = stTable.Entry(stBuf, i);
         if (uiEntry == 0) continue;  // absent: keeps the zeros the record was cleared to
-        trace.Field(i);
+        stTrace.Field(i);
         const uint64_t ullAt = uint64_t{stTable.uiPos} + uiEntry;
         const uint64_t ullEntry = stTable.EntryPos(i);
         bool bOk = true;
         if (stField.eKind == Kind::kTable) {
             uint64_t ullNested;
-            bOk = FollowOffset(stBuf, ullAt, ullEntry, kNotAnElement, &ullNested, trace) &&
+            bOk = FollowOffset(stBuf, ullAt, ullEntry, kNotAnElement, &ullNested, stTrace) &&
                   DecodeNested(stBuf, stField, ullNested, ullAt, kNotAnElement,
-                               pucRec + stField.usOffset, trace);
+                               pucRec + stField.usOffset, stTrace);
         } else if (stField.eKind == Kind::kVector) {
-            bOk = DecodeVector(stBuf, stField, ullAt, ullEntry, pucRec, pcTag, trace);
+            bOk = DecodeVector(stBuf, stField, ullAt, ullEntry, pucRec, pcTag, stTrace);
         } else {
-            bOk = DecodeFlatField(stBuf, stField, ullAt, ullEntry, pucRec, trace);
+            bOk = DecodeFlatField(stBuf, stField, ullAt, ullEntry, pucRec, stTrace);
         }
         if (!bOk) return false;
     }
     return true;
 }
 
-// The reader's two entry points (serial/reader.h), with a trace.
+// The reader's two entry points (serial/reader.h), with a stTrace.
 template <class Trace>
 void *Unpack(const TableDesc &stRoot, const char *pcTag, IdlFreeUnpackedFunc pfnRelease,
-             const uint8_t *pucBuf, int32_t iBufLen, void *pvRsp, Trace &trace) {
+             const uint8_t *pucBuf, int32_t iBufLen, void *pvRsp, Trace &stTrace) {
     if (iBufLen < 4 || pucBuf == nullptr || pvRsp == nullptr) {
-        trace.Refuse(Fault::kParam, 0, 0, 0);
+        stTrace.Refuse(Fault::kParam, 0, 0, 0);
         KORVO_LOG(kCodeBadParam, pcTag, "[KORVO]:Param invalid(%s, %d, %s)", NullText(pucBuf),
                   iBufLen, NullText(pvRsp));
         return nullptr;
@@ -340,27 +340,27 @@ void *Unpack(const TableDesc &stRoot, const char *pcTag, IdlFreeUnpackedFunc pfn
     Buffer stBuf{pucBuf, static_cast<uint64_t>(iBufLen), ByteOrder{HostIsBigEndian()},
                  static_cast<uint32_t>(iBufLen)};
     const uint32_t uiRoot = stBuf.Load<uint32_t>(0);
-    trace.Region(Part::kRootOffset, 0, 4, 0);
-    trace.Enter(stRoot, uiRoot, kNotAnElement);
+    stTrace.Region(Part::kRootOffset, 0, 4, 0);
+    stTrace.Enter(stRoot, uiRoot, kNotAnElement);
     Table stTable;
-    if (!OpenTable(stBuf, uiRoot, 0, pcTag, &stTable, trace)) return nullptr;
+    if (!OpenTable(stBuf, uiRoot, 0, pcTag, &stTable, stTrace)) return nullptr;
 
     SerialEnsureInit();
     auto *pucRec = static_cast<uint8_t *>(pvRsp);
     memset_s(pucRec, stRoot.uiRecordSize, 0, stRoot.uiRecordSize);
-    if (!DecodeRootFields(stBuf, stRoot, stTable, pucRec, pcTag, trace)) {
+    if (!DecodeRootFields(stBuf, stRoot, stTable, pucRec, pcTag, stTrace)) {
         if (pfnRelease != nullptr) pfnRelease(pvRsp);
         return nullptr;
     }
-    trace.Leave();
+    stTrace.Leave();
     return pvRsp;
 }
 
 template <class Trace>
 void *UnpackElement(const TableDesc &stElement, const char *pcTag, const uint8_t *pucBuf,
-                    int32_t iBufLen, uint32_t uiTablePos, void *pvOut, Trace &trace) {
+                    int32_t iBufLen, uint32_t uiTablePos, void *pvOut, Trace &stTrace) {
     if (pucBuf == nullptr || pvOut == nullptr) {
-        trace.Refuse(Fault::kParam, 0, 0, 0);
+        stTrace.Refuse(Fault::kParam, 0, 0, 0);
         KORVO_LOG(kCodeBadParam, pcTag, "[KORVO]:Param invalid(%s, %d, %s)", NullText(pucBuf),
                   iBufLen, NullText(pvOut));
         return nullptr;
@@ -370,7 +370,7 @@ void *UnpackElement(const TableDesc &stElement, const char *pcTag, const uint8_t
     const uint64_t ullLen = iBufLen < 0 ? 0 : static_cast<uint64_t>(iBufLen);
     Buffer stBuf{pucBuf, ullLen, ByteOrder{HostIsBigEndian()}, static_cast<uint32_t>(iBufLen)};
     return DecodeElement(stBuf, stElement, pcTag, uiTablePos, 0, kNotAnElement,
-                         static_cast<uint8_t *>(pvOut), trace)
+                         static_cast<uint8_t *>(pvOut), stTrace)
                ? pvOut
                : nullptr;
 }

@@ -14,34 +14,40 @@ struct ByteOrder {
     bool bSwap;  // the host is big-endian: swap every multi-byte value
 
     // Host order to the buffer's little-endian order and back: the same swap.
-    uint8_t SwapIfBigEndian(uint8_t v) const { return v; }
-    uint16_t SwapIfBigEndian(uint16_t v) const { return bSwap ? __builtin_bswap16(v) : v; }
-    uint32_t SwapIfBigEndian(uint32_t v) const { return bSwap ? __builtin_bswap32(v) : v; }
-    uint64_t SwapIfBigEndian(uint64_t v) const { return bSwap ? __builtin_bswap64(v) : v; }
+    uint8_t SwapIfBigEndian(uint8_t ucValue) const { return ucValue; }
+    uint16_t SwapIfBigEndian(uint16_t usValue) const {
+        return bSwap ? __builtin_bswap16(usValue) : usValue;
+    }
+    uint32_t SwapIfBigEndian(uint32_t uiValue) const {
+        return bSwap ? __builtin_bswap32(uiValue) : uiValue;
+    }
+    uint64_t SwapIfBigEndian(uint64_t ullValue) const {
+        return bSwap ? __builtin_bswap64(ullValue) : ullValue;
+    }
 
     template <class T>
-    void Store(uint8_t *p, T v) const {
-        v = SwapIfBigEndian(v);
-        memcpy(p, &v, sizeof v);
+    void Store(uint8_t *pucAt, T value) const {
+        value = SwapIfBigEndian(value);
+        memcpy(pucAt, &value, sizeof value);
     }
     template <class T>
-    T Load(const uint8_t *p) const {
-        T v;
-        memcpy(&v, p, sizeof v);
-        return SwapIfBigEndian(v);
+    T Load(const uint8_t *pucAt) const {
+        T value;
+        memcpy(&value, pucAt, sizeof value);
+        return SwapIfBigEndian(value);
     }
 };
 
 // Record fields are reached by byte offset from a record's address.
 template <class T>
 T ReadMember(const uint8_t *pucRec, uint32_t uiOffset) {
-    T v;
-    memcpy(&v, pucRec + uiOffset, sizeof v);
-    return v;
+    T value;
+    memcpy(&value, pucRec + uiOffset, sizeof value);
+    return value;
 }
 template <class T>
-void WriteMember(uint8_t *pucRec, uint32_t uiOffset, T v) {
-    memcpy(pucRec + uiOffset, &v, sizeof v);
+void WriteMember(uint8_t *pucRec, uint32_t uiOffset, T value) {
+    memcpy(pucRec + uiOffset, &value, sizeof value);
 }
 
 }  // namespace korvo

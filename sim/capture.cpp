@@ -47,10 +47,10 @@ void CaptureImage(uint32_t uiCall, const char *pcMethodName, bool bAnswer,
                   const std::vector<uint8_t> &image) {
     if (uiCall == 0 || !g_stCapture.bOn.load(std::memory_order_relaxed)) return;
     char acPath[4096];
-    const int iError = pss_host::ImageFilePath(g_stCapture.pcDir, uiCall, pcMethodName, bAnswer,
-                                               acPath, sizeof acPath)
-                           ? pss_host::WriteImageFile(acPath, image.data(), image.size())
-                           : ENAMETOOLONG;
+    const bool bNamed = pss_host::ImageFilePath(g_stCapture.pcDir, uiCall, pcMethodName, bAnswer,
+                                                acPath, sizeof acPath);
+    const int iError =
+        bNamed ? pss_host::WriteImageFile(acPath, image.data(), image.size()) : ENAMETOOLONG;
     if (iError != 0 && g_stCapture.bOn.exchange(false)) {
         fprintf(stderr, "kelm loopback: cannot write %s (%s); capturing stops, calls go on\n",
                 acPath, strerror(iError));

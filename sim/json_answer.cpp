@@ -5,9 +5,9 @@
 
 namespace kelm {
 
-bool EncodeJsonAnswer(const char *pcRecord, const std::string &text, std::vector<uint8_t> &image,
-                      std::string &error) {
-    return pss_host::CompactImageFromJson(pcRecord, text, &image, &error);
+bool EncodeJsonAnswer(const char *pcRecord, const std::string &text, std::vector<uint8_t> *pImage,
+                      std::string *pError) {
+    return pss_host::CompactImageFromJson(pcRecord, text, pImage, pError);
 }
 
 }  // namespace kelm

@@ -3,9 +3,9 @@
 
 namespace kelm {
 
-bool EncodeJsonAnswer(const char *, const std::string &, std::vector<uint8_t> &,
-                      std::string &error) {
-    error = "JSON answers are not supported by this build (no JSON library); give a .bin answer";
+bool EncodeJsonAnswer(const char *, const std::string &, std::vector<uint8_t> *,
+                      std::string *pError) {
+    *pError = "JSON answers are not supported by this build (no JSON library); give a .bin answer";
     return false;
 }
 

@@ -33,7 +33,8 @@ std::atomic<uint32_t> g_uiLiveBlocks{0};
 constexpr IdlCallResult Failed(uint32_t uiStatus) { return {0, uiStatus}; }
 
 uint32_t Encode(const void *pvReq, const IdlMsgOps &stOps, bool bFixed,
-                std::vector<uint8_t> &image) {
+                std::vector<uint8_t> *pImage) {
+    std::vector<uint8_t> &image = *pImage;
     if (bFixed) {
         if (stOps.pfnFixedSize == nullptr || stOps.pfnPackFixed == nullptr)
             return KELM_ERR_BAD_CALL;
@@ -55,7 +56,7 @@ IdlCallResult Replay(uint32_t uiCall, const char *pcMethodName, const std::vecto
                      void *pvRsp, const IdlMsgOps &stOps) {
     NoteRequest(pcMethodName, image);
     Replayed stRecorded;
-    if (!ReplayCall(pcMethodName, image, stRecorded)) return Failed(KELM_ERR_REPLAY);
+    if (!ReplayCall(pcMethodName, image, &stRecorded)) return Failed(KELM_ERR_REPLAY);
     if (!stRecorded.bAnswer && pvRsp != nullptr && stRecorded.stResult.uiStatus == KELM_OK) {
         // Success with a record never filled would pass for an answer.
         fprintf(stderr, "kelm loopback: replay: %s: the recorded call has no answer to decode\n",
@@ -67,8 +68,9 @@ IdlCallResult Replay(uint32_t uiCall, const char *pcMethodName, const std::vecto
     if (pvRsp == nullptr) return stRecorded.stResult;
     static const uint8_t kNoBytes = 0;
     const std::vector<uint8_t> &answer = stRecorded.answer;
-    const bool bAccepted = stOps.pfnUnpack(answer.empty() ? &kNoBytes : answer.data(),
-                                           static_cast<int32_t>(answer.size()), pvRsp) != nullptr;
+    const uint8_t *pucAnswer = answer.empty() ? &kNoBytes : answer.data();
+    const int32_t iAnswerLen = static_cast<int32_t>(answer.size());
+    const bool bAccepted = stOps.pfnUnpack(pucAnswer, iAnswerLen, pvRsp) != nullptr;
     if (bAccepted && stRecorded.stResult.uiStatus != KELM_OK && !stRecorded.bRefused &&
         stOps.pfnFreeUnpacked != nullptr) {
         // A failed call's caller does not expect an array to give back.
@@ -95,13 +97,13 @@ IdlCallResult Call(void *pvInvoke, const void *pvReq, void *pvRsp, const IdlMeth
     std::vector<uint8_t> image, answer;
     bool bAnswered = false;
     uint32_t uiStatus =
-        Encode(pvReq, *pstOps, (uiOptions & KELM_LOOPBACK_FIXED_LAYOUT) != 0, image);
+        Encode(pvReq, *pstOps, (uiOptions & KELM_LOOPBACK_FIXED_LAYOUT) != 0, &image);
     if (uiStatus == KELM_OK) {
         const uint32_t uiCall = CaptureCall();
         CaptureImage(uiCall, pstMethodId->pcMethodName, false, image);
         if (Replaying()) return Replay(uiCall, pstMethodId->pcMethodName, image, pvRsp, *pstOps);
         uiStatus = Serve(pstMethodId->pcMethodName, image,
-                         (uiOptions & KELM_LOOPBACK_CORRUPT_ANSWER) != 0, answer, bAnswered);
+                         (uiOptions & KELM_LOOPBACK_CORRUPT_ANSWER) != 0, &answer, &bAnswered);
         if (bAnswered) CaptureImage(uiCall, pstMethodId->pcMethodName, true, answer);
     }
     if (uiStatus != KELM_OK) return Failed(uiStatus);
@@ -143,9 +145,11 @@ void DestroyBlock(void *pvBlock) {
 }
 
 void Complete(Pending &stCall) {
-    const IdlCallResult stResult = stCall.bValid ? Call(stCall.pvInvoke, stCall.pvReq, stCall.pvRsp,
-                                                        &stCall.stMethodId, &stCall.stOps)
-                                                 : Failed(KELM_ERR_BAD_CALL);
+    IdlCallResult stResult = Failed(KELM_ERR_BAD_CALL);
+    if (stCall.bValid) {
+        stResult =
+            Call(stCall.pvInvoke, stCall.pvReq, stCall.pvRsp, &stCall.stMethodId, &stCall.stOps);
+    }
     stCall.pfnCallback(stResult, stCall.pvRsp, stCall.pvUserData);
     // A failed decode has already given its array back; releasing again is harmless.
     if (stCall.pvRsp != nullptr && stCall.stOps.pfnFreeUnpacked != nullptr) {

@@ -48,7 +48,8 @@ struct Replay {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 };
 
-const char *ReadTrace(const char *pcFile, std::vector<uint8_t> &bytes) {
+const char *ReadTrace(const char *pcFile, std::vector<uint8_t> *pBytes) {
+    std::vector<uint8_t> &bytes = *pBytes;
     // Without blocking: a FIFO named by mistake must not stall the library's loading.
     const int iFd = open(pcFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (iFd < 0) return strerror(errno);
@@ -75,7 +76,8 @@ const char *ReadTrace(const char *pcFile, std::vector<uint8_t> &bytes) {
 }
 
 // The recorded calls, each with its request and answer, method by method.
-void Index(Replay &stReplay) {
+void Index(Replay *pstReplay) {
+    Replay &stReplay = *pstReplay;
     std::vector<TracePacket> &packets = stReplay.packets;
     std::stable_sort(
         packets.begin(), packets.end(), [](const TracePacket &a, const TracePacket &b) {
@@ -96,8 +98,9 @@ void Index(Replay &stReplay) {
         pstSlot = &stPacket;
     }
     for (const RecordedCall &stCall : stReplay.calls) {
-        auto it = std::find_if(stReplay.methods.begin(), stReplay.methods.end(),
-                               [&](const MethodCalls &m) { return m.method == stCall.method; });
+        auto it = std::find_if(
+            stReplay.methods.begin(), stReplay.methods.end(),
+            [&](const MethodCalls &stMethod) { return stMethod.method == stCall.method; });
         if (it == stReplay.methods.end()) {
             stReplay.methods.push_back({stCall.method, {}, 0});
             it = stReplay.methods.end() - 1;
@@ -112,13 +115,13 @@ void Index(Replay &stReplay) {
     }
 }
 
-Replay *Load() {
+Replay *LoadReplay() {
     const char *pcVariable = getenv("KELM_SIM_REPLAY");
     if (pcVariable == nullptr || *pcVariable == '\0') return nullptr;
     Replay *pstReplay = new Replay;
     pstReplay->pcFile = strdup(pcVariable);
     if (pstReplay->pcFile == nullptr) pstReplay->pcFile = "the trace";
-    if (const char *pcError = ReadTrace(pcVariable, pstReplay->bytes)) {
+    if (const char *pcError = ReadTrace(pcVariable, &pstReplay->bytes)) {
         fprintf(stderr, "kelm loopback: KELM_SIM_REPLAY=%s: %s; every call fails\n", pcVariable,
                 pcError);
         return pstReplay;
@@ -145,7 +148,7 @@ Replay *Load() {
                 "with the recorded ones\n",
                 pcVariable, uiDrops);
     }
-    Index(*pstReplay);
+    Index(pstReplay);
     if (getenv("KELM_SIM_ANSWERS") != nullptr) {
         fprintf(stderr, "kelm loopback: KELM_SIM_REPLAY answers; KELM_SIM_ANSWERS is not used\n");
     }
@@ -154,9 +157,9 @@ Replay *Load() {
 
 // Never destroyed: calls still running at exit are completed after static
 // destructors have begun.
-Replay *const g_pstReplay = Load();  // read when the library loads
+Replay *const g_pstReplay = LoadReplay();  // read when the library loads
 
-bool Refuse(const char *pcMethodName, uint32_t uiNth, const char *pcWhy) {
+bool FailCall(const char *pcMethodName, uint32_t uiNth, const char *pcWhy) {
     fprintf(stderr, "kelm loopback: replay: %s call %u: %s; the call fails with 0x%X\n",
             pcMethodName, uiNth, pcWhy, KELM_ERR_REPLAY);
     return false;
@@ -193,38 +196,38 @@ void CompareRequest(const char *pcMethodName, uint32_t uiNth, const RecordedCall
 
 bool Replaying() { return g_pstReplay != nullptr; }
 
-bool ReplayCall(const char *pcMethodName, const std::vector<uint8_t> &request, Replayed &stOut) {
+bool ReplayCall(const char *pcMethodName, const std::vector<uint8_t> &request, Replayed *pstOut) {
     Replay &stReplay = *g_pstReplay;
     const RecordedCall *pstCall = nullptr;
     uint32_t uiNth = 0, uiRecorded = 0;
     pthread_mutex_lock(&stReplay.lock);
-    for (MethodCalls &m : stReplay.methods) {
-        if (m.method != pcMethodName) continue;
-        uiNth = ++m.uiNext;
-        uiRecorded = static_cast<uint32_t>(m.calls.size());
-        if (uiNth <= uiRecorded) pstCall = m.calls[uiNth - 1];
+    for (MethodCalls &stMethod : stReplay.methods) {
+        if (stMethod.method != pcMethodName) continue;
+        uiNth = ++stMethod.uiNext;
+        uiRecorded = static_cast<uint32_t>(stMethod.calls.size());
+        if (uiNth <= uiRecorded) pstCall = stMethod.calls[uiNth - 1];
     }
     pthread_mutex_unlock(&stReplay.lock);
     char acWhy[96];
     if (pstCall == nullptr) {
         snprintf(acWhy, sizeof acWhy, "the trace holds %u calls of the method", uiRecorded);
-        return Refuse(pcMethodName, uiNth != 0 ? uiNth : 1, acWhy);
+        return FailCall(pcMethodName, uiNth != 0 ? uiNth : 1, acWhy);
     }
     CompareRequest(pcMethodName, uiNth, *pstCall, request);
     const TracePacket *pstAnswer = pstCall->pstAnswer;
     if (pstAnswer == nullptr) {
         snprintf(acWhy, sizeof acWhy, "call %u of the trace has no answer", pstCall->uiCall);
-        return Refuse(pcMethodName, uiNth, acWhy);
+        return FailCall(pcMethodName, uiNth, acWhy);
     }
     if (pstAnswer->bImageCut) {
         snprintf(acWhy, sizeof acWhy, "its recorded answer keeps %u of %u bytes",
                  pstAnswer->uiImageLen, pstAnswer->uiOriginal);
-        return Refuse(pcMethodName, uiNth, acWhy);
+        return FailCall(pcMethodName, uiNth, acWhy);
     }
-    stOut.bAnswer = pstAnswer->ucLayout != pss_host::kTraceNoImage;
-    stOut.answer.assign(pstAnswer->pucImage, pstAnswer->pucImage + pstAnswer->uiImageLen);
-    stOut.stResult = {pstAnswer->uiValue, pstAnswer->uiStatus};
-    stOut.bRefused = pstAnswer->ucVerdict == pss_host::kTraceRefused;
+    pstOut->bAnswer = pstAnswer->ucLayout != pss_host::kTraceNoImage;
+    pstOut->answer.assign(pstAnswer->pucImage, pstAnswer->pucImage + pstAnswer->uiImageLen);
+    pstOut->stResult = {pstAnswer->uiValue, pstAnswer->uiStatus};
+    pstOut->bRefused = pstAnswer->ucVerdict == pss_host::kTraceRefused;
     return true;
 }
 

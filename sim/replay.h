@@ -27,7 +27,7 @@ bool Replaying();
 // and answered all the same. False, reported on stderr, when the trace holds
 // no answer for the call (beyond the recording, a call recorded without its
 // answer or with a cut one, or a trace that could not be read).
-bool ReplayCall(const char *pcMethodName, const std::vector<uint8_t> &request, Replayed &stOut);
+bool ReplayCall(const char *pcMethodName, const std::vector<uint8_t> &request, Replayed *pstOut);
 
 }  // namespace kelm
 

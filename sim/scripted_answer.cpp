@@ -39,33 +39,33 @@ enum class Read { kMissing, kRead, kFailed };
 
 // The whole of a regular file, or the reason it cannot be had. Opened without
 // blocking, so that a FIFO standing in the directory cannot stall the call.
-Read ReadFile(const std::string &path, std::vector<uint8_t> &bytes, std::string &error) {
+Read ReadFile(const std::string &path, std::vector<uint8_t> *pBytes, std::string *pError) {
     const int iFd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (iFd < 0) {
         if (errno == ENOENT) return Read::kMissing;
-        error = strerror(errno);
+        *pError = strerror(errno);
         return Read::kFailed;
     }
     struct stat stInfo;
     if (fstat(iFd, &stInfo) != 0) {
-        error = strerror(errno);
+        *pError = strerror(errno);
     } else if (!S_ISREG(stInfo.st_mode)) {
-        error = "not a regular file";
+        *pError = "not a regular file";
     } else if (stInfo.st_size > kMaxAnswerBytes) {
-        error = "larger than 16 MiB";
+        *pError = "larger than 16 MiB";
     } else {
-        bytes.resize(static_cast<size_t>(stInfo.st_size));
+        pBytes->resize(static_cast<size_t>(stInfo.st_size));
         size_t uiDone = 0;
-        while (error.empty() && uiDone < bytes.size()) {
-            const ssize_t iRead = read(iFd, bytes.data() + uiDone, bytes.size() - uiDone);
+        while (pError->empty() && uiDone < pBytes->size()) {
+            const ssize_t iRead = read(iFd, pBytes->data() + uiDone, pBytes->size() - uiDone);
             if (iRead < 0 && errno == EINTR) continue;
-            if (iRead < 0) error = strerror(errno);
-            if (iRead == 0) error = "shorter than its size";  // it shrank under us
+            if (iRead < 0) *pError = strerror(errno);
+            if (iRead == 0) *pError = "shorter than its size";  // it shrank under us
             if (iRead > 0) uiDone += static_cast<size_t>(iRead);
         }
     }
     close(iFd);
-    return error.empty() ? Read::kRead : Read::kFailed;
+    return pError->empty() ? Read::kRead : Read::kFailed;
 }
 
 Scripted Fail(const std::string &path, const std::string &reason) {
@@ -75,26 +75,26 @@ Scripted Fail(const std::string &path, const std::string &reason) {
 
 }  // namespace
 
-Scripted ScriptedAnswer(const char *pcOp, const char *pcRecord, std::vector<uint8_t> &answer) {
+Scripted ScriptedAnswer(const char *pcOp, const char *pcRecord, std::vector<uint8_t> *pAnswer) {
     if (g_stAnswers.pcDir == nullptr) return Scripted::kNone;
     const std::string stem = g_stAnswers.pcDir + ("/" + std::string(pcOp));
     const std::string binPath = stem + ".bin", jsonPath = stem + ".json";
     std::vector<uint8_t> bin, json;
     std::string binError, jsonError;
-    const Read eBin = ReadFile(binPath, bin, binError);
-    const Read eJson = ReadFile(jsonPath, json, jsonError);
+    const Read eBin = ReadFile(binPath, &bin, &binError);
+    const Read eJson = ReadFile(jsonPath, &json, &jsonError);
     if (eBin != Read::kMissing && eJson != Read::kMissing) {
         return Fail(stem + ".{bin,json}", "both exist; keep the one meant");
     }
     if (eBin == Read::kFailed) return Fail(binPath, binError);
     if (eJson == Read::kFailed) return Fail(jsonPath, jsonError);
     if (eBin == Read::kRead) {
-        answer.swap(bin);
+        pAnswer->swap(bin);
         return Scripted::kAnswer;
     }
     if (eJson == Read::kMissing) return Scripted::kNone;
     std::string error;
-    if (!EncodeJsonAnswer(pcRecord, std::string(json.begin(), json.end()), answer, error)) {
+    if (!EncodeJsonAnswer(pcRecord, std::string(json.begin(), json.end()), pAnswer, &error)) {
         return Fail(jsonPath, error);
     }
     return Scripted::kAnswer;

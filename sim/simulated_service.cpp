@@ -9,8 +9,8 @@
 #include <string.h>
 
 #include "host/record_writer.h"
-#include "patch_sdk_service_agent_methods.h"
 #include "messages/schemas.h"
+#include "patch_sdk_service_agent_methods.h"
 #include "sim/kelm_loopback.h"
 #include "sim/scripted_answer.h"
 
@@ -45,25 +45,25 @@ class Reader {
   public:
     explicit Reader(const std::vector<uint8_t> &buf) : m_buf(buf) {}
 
-    // Little-endian value of width w at pos, if it lies inside the buffer.
-    bool Le(uint64_t ullPos, uint32_t w, uint64_t &ullValue) const {
-        if (ullPos + w > m_buf.size()) return false;
-        ullValue = 0;
-        for (uint32_t i = 0; i < w; ++i) {
-            ullValue |= uint64_t{m_buf[static_cast<size_t>(ullPos) + i]} << (8 * i);
+    // Little-endian value of width uiWidth at ullPos, if it lies inside the buffer.
+    bool Le(uint64_t ullPos, uint32_t uiWidth, uint64_t *pullValue) const {
+        if (ullPos + uiWidth > m_buf.size()) return false;
+        *pullValue = 0;
+        for (uint32_t i = 0; i < uiWidth; ++i) {
+            *pullValue |= uint64_t{m_buf[static_cast<size_t>(ullPos) + i]} << (8 * i);
         }
         return true;
     }
 
     bool Table(uint64_t ullTable, const TableDesc &stDesc, uint8_t *pucRec, int iDepth) const {
         uint64_t ullSoffset = 0, ullVtable = 0, ullVtLen = 0;
-        if (iDepth > 2 || !Le(ullTable, 4, ullSoffset)) return false;
+        if (iDepth > 2 || !Le(ullTable, 4, &ullSoffset)) return false;
         ullVtable = static_cast<uint32_t>(ullTable - ullSoffset);  // the soffset is signed
-        if (!Le(ullVtable, 2, ullVtLen) || ullVtable + ullVtLen > m_buf.size()) return false;
+        if (!Le(ullVtable, 2, &ullVtLen) || ullVtable + ullVtLen > m_buf.size()) return false;
         for (uint32_t i = 0; i < stDesc.uiSlots; ++i) {
             uint64_t ullEntry = 0;
             if (4 + 2 * i + 2 > ullVtLen) break;  // slots past the vtable are absent
-            if (!Le(ullVtable + 4 + 2 * i, 2, ullEntry)) return false;
+            if (!Le(ullVtable + 4 + 2 * i, 2, &ullEntry)) return false;
             if (ullEntry != 0 && !Field(ullTable + ullEntry, stDesc.pstFields[i], pucRec, iDepth)) {
                 return false;
             }
@@ -76,21 +76,21 @@ class Reader {
         uint8_t *pucMember = pucRec + stField.usOffset;
         uint64_t ullValue = 0;
         if (korvo::IsScalar(stField.eKind)) {
-            const uint32_t w = korvo::ScalarWidth(stField.eKind);
-            if (!Le(ullPos, w, ullValue)) return false;
-            if (w == 1) *pucMember = static_cast<uint8_t>(ullValue);
-            if (w == 4) StoreMember(pucMember, static_cast<uint32_t>(ullValue));
-            if (w == 8) StoreMember(pucMember, ullValue);
+            const uint32_t uiWidth = korvo::ScalarWidth(stField.eKind);
+            if (!Le(ullPos, uiWidth, &ullValue)) return false;
+            if (uiWidth == 1) *pucMember = static_cast<uint8_t>(ullValue);
+            if (uiWidth == 4) StoreMember(pucMember, static_cast<uint32_t>(ullValue));
+            if (uiWidth == 8) StoreMember(pucMember, ullValue);
             return true;
         }
-        if (!Le(ullPos, 4, ullValue)) return false;
+        if (!Le(ullPos, 4, &ullValue)) return false;
         const uint64_t ullTarget = ullPos + ullValue;
         if (stField.eKind == Kind::kTable) {
             return Table(ullTarget, *stField.pstSub, pucMember, iDepth + 1);
         }
         if (stField.eKind != Kind::kBytes) return false;  // requests carry no vectors
         uint64_t ullCount = 0;
-        if (!Le(ullTarget, 4, ullCount) || ullCount != stField.usLength ||
+        if (!Le(ullTarget, 4, &ullCount) || ullCount != stField.usLength ||
             ullTarget + 4 + ullCount > m_buf.size()) {
             return false;
         }
@@ -137,7 +137,7 @@ void FillElement(const TableDesc &stDesc, uint8_t *pucRec, const char *pcOp, uin
 }
 
 uint32_t Answer(const ServiceMethod &stMethod, uint32_t uiNumber, const uint8_t *pucReq,
-                uint32_t uiImageSize, uint32_t uiChecksum, std::vector<uint8_t> &answer) {
+                uint32_t uiImageSize, uint32_t uiChecksum, std::vector<uint8_t> *pAnswer) {
     const TableDesc &stReq = *stMethod.pstRequest;
     const TableDesc &stRsp = *stMethod.pstResponse;
     uint32_t uiHead0, uiHead2;
@@ -174,7 +174,7 @@ uint32_t Answer(const ServiceMethod &stMethod, uint32_t uiNumber, const uint8_t 
 
     // The default layout puts each table's fields in slot order, unlike
     // either of the client's encoders: the decoder must accept it all the same.
-    answer = pss_host::WriteRecord(stRsp, pucRsp);
+    *pAnswer = pss_host::WriteRecord(stRsp, pucRsp);
     return KELM_OK;
 }
 
@@ -183,7 +183,7 @@ uint32_t Answer(const ServiceMethod &stMethod, uint32_t uiNumber, const uint8_t 
 // Decodes and notes the request; the method, or null when the service cannot
 // read the request or does not know the method.
 static const ServiceMethod *TakeRequest(const char *pcMethodName, const std::vector<uint8_t> &image,
-                                        std::vector<uint8_t> &request, uint32_t &uiChecksum) {
+                                        std::vector<uint8_t> *pRequest, uint32_t *puiChecksum) {
     uint32_t uiNumber = 0;
     while (uiNumber < kMethodCount && strcmp(kMethods[uiNumber].pcName, pcMethodName) != 0) {
         ++uiNumber;
@@ -191,16 +191,17 @@ static const ServiceMethod *TakeRequest(const char *pcMethodName, const std::vec
     if (uiNumber == kMethodCount) return nullptr;
     const ServiceMethod &stMethod = kMethods[uiNumber++];
 
-    request.assign(stMethod.pstRequest->uiRecordSize, 0);
+    pRequest->assign(stMethod.pstRequest->uiRecordSize, 0);
     uint64_t ullRoot = 0;
     const Reader stReader(image);
-    if (!stReader.Le(0, 4, ullRoot) ||
-        !stReader.Table(ullRoot, *stMethod.pstRequest, request.data(), 0)) {
+    if (!stReader.Le(0, 4, &ullRoot) ||
+        !stReader.Table(ullRoot, *stMethod.pstRequest, pRequest->data(), 0)) {
         return nullptr;
     }
-    uiChecksum = KelmLoopback_Checksum(request.data(), request.size());
+    *puiChecksum = KelmLoopback_Checksum(pRequest->data(), pRequest->size());
     pthread_mutex_lock(&g_traceLock);
-    g_stTrace = {uiNumber, static_cast<uint32_t>(image.size()), uiChecksum, g_stTrace.uiCount + 1};
+    g_stTrace = {uiNumber, static_cast<uint32_t>(image.size()), *puiChecksum,
+                 g_stTrace.uiCount + 1};
     pthread_mutex_unlock(&g_traceLock);
     return &stMethod;
 }
@@ -208,16 +209,17 @@ static const ServiceMethod *TakeRequest(const char *pcMethodName, const std::vec
 void NoteRequest(const char *pcMethodName, const std::vector<uint8_t> &image) {
     std::vector<uint8_t> request;
     uint32_t uiChecksum = 0;
-    (void)TakeRequest(pcMethodName, image, request, uiChecksum);
+    (void)TakeRequest(pcMethodName, image, &request, &uiChecksum);
 }
 
 uint32_t Serve(const char *pcMethodName, const std::vector<uint8_t> &image, bool bCorruptAnswer,
-               std::vector<uint8_t> &answer, bool &bAnswered) {
+               std::vector<uint8_t> *pAnswer, bool *pbAnswered) {
+    std::vector<uint8_t> &answer = *pAnswer;
     answer.clear();
-    bAnswered = false;
+    *pbAnswered = false;
     std::vector<uint8_t> request;
     uint32_t uiChecksum = 0;
-    const ServiceMethod *pstMethod = TakeRequest(pcMethodName, image, request, uiChecksum);
+    const ServiceMethod *pstMethod = TakeRequest(pcMethodName, image, &request, &uiChecksum);
     if (pstMethod == nullptr) return KELM_ERR_BAD_REQUEST;
     const ServiceMethod &stMethod = *pstMethod;
     const uint32_t uiNumber = static_cast<uint32_t>(pstMethod - kMethods) + 1;
@@ -225,9 +227,9 @@ uint32_t Serve(const char *pcMethodName, const std::vector<uint8_t> &image, bool
 
     if (stMethod.pstResponse == nullptr) return KELM_OK;
     // A scripted answer goes out exactly as given, undamaged by the option.
-    switch (ScriptedAnswer(stMethod.pcOp, stMethod.pcResponse, answer)) {
+    switch (ScriptedAnswer(stMethod.pcOp, stMethod.pcResponse, pAnswer)) {
         case Scripted::kAnswer:
-            bAnswered = true;
+            *pbAnswered = true;
             return KELM_OK;
         case Scripted::kFailed:
             return KELM_ERR_ANSWER;
@@ -235,13 +237,13 @@ uint32_t Serve(const char *pcMethodName, const std::vector<uint8_t> &image, bool
             break;
     }
     const uint32_t uiStatus =
-        Answer(stMethod, uiNumber, request.data(), uiImageSize, uiChecksum, answer);
+        Answer(stMethod, uiNumber, request.data(), uiImageSize, uiChecksum, pAnswer);
     if (uiStatus == KELM_OK && bCorruptAnswer) {
         // A root offset past the end: the decoder must refuse the buffer.
         const uint32_t uiBad = static_cast<uint32_t>(answer.size());
         for (uint32_t i = 0; i < 4; ++i) answer[i] = static_cast<uint8_t>(uiBad >> (8 * i));
     }
-    bAnswered = uiStatus == KELM_OK;
+    *pbAnswered = uiStatus == KELM_OK;
     return uiStatus;
 }
 

@@ -14,7 +14,7 @@ namespace kelm {
 // scripted answer may leave empty; otherwise the result is a KELM_ERR_*
 // status.
 uint32_t Serve(const char *pcMethodName, const std::vector<uint8_t> &image, bool bCorruptAnswer,
-               std::vector<uint8_t> &answer, bool &bAnswered);
+               std::vector<uint8_t> *pAnswer, bool *pbAnswered);
 
 // Only decodes the request and notes it for KelmLoopback_LastRequest: the
 // service's part when a replayed trace answers in its place.

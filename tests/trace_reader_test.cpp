@@ -36,9 +36,10 @@ Outcome Read(const Bytes &trace) {
     return o;
 }
 
-uint32_t Le(const Bytes &b, size_t uiAt) {
-    return uint32_t{b[uiAt]} | uint32_t{b[uiAt + 1]} << 8 | uint32_t{b[uiAt + 2]} << 16 |
-           uint32_t{b[uiAt + 3]} << 24;
+uint32_t Le(const Bytes &bytes, size_t uiAt) {
+    uint32_t uiValue = 0;
+    for (size_t i = 0; i < 4; ++i) uiValue |= uint32_t{bytes[uiAt + i]} << (8 * i);
+    return uiValue;
 }
 std::vector<size_t> BlockStarts(const Bytes &trace) {  // of the seed, written little-endian
     std::vector<size_t> starts;

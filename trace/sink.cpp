@@ -99,8 +99,8 @@ size_t WriteAll(int iFd, const uint8_t *pucData, size_t uiLen) {
 // fails part way (a full disk, a size limit) the whole blocks stay and the
 // file is cut back to the last of them, so that it reads to its end.
 uint32_t WriteBlocks(const uint8_t *pucData, uint32_t uiLen) {
-    Output &o = g_stOut;
-    const size_t uiDone = WriteAll(o.iFd, pucData, uiLen);
+    Output &stOut = g_stOut;
+    const size_t uiDone = WriteAll(stOut.iFd, pucData, uiLen);
     const int iError = errno;
     uint32_t uiKept = 0, uiBlocks = 0;
     while (uiKept < uiLen) {
@@ -109,14 +109,14 @@ uint32_t WriteBlocks(const uint8_t *pucData, uint32_t uiLen) {
         uiKept += uiBlock;
         ++uiBlocks;
     }
-    o.ullBytes += uiKept;
+    stOut.ullBytes += uiKept;
     if (uiDone == uiLen) return uiBlocks;
-    if (o.bRegular) {
-        (void)!ftruncate(o.iFd, static_cast<off_t>(o.ullBytes));
-        (void)lseek(o.iFd, static_cast<off_t>(o.ullBytes), SEEK_SET);
+    if (stOut.bRegular) {
+        (void)!ftruncate(stOut.iFd, static_cast<off_t>(stOut.ullBytes));
+        (void)lseek(stOut.iFd, static_cast<off_t>(stOut.ullBytes), SEEK_SET);
     }
-    if (!o.bWriteReported) {
-        o.bWriteReported = true;
+    if (!stOut.bWriteReported) {
+        stOut.bWriteReported = true;
         fprintf(stderr, "pss-trace: cannot write %s (%s); packets are lost and counted\n", g_acPath,
                 strerror(iError));
     }
@@ -126,24 +126,25 @@ uint32_t WriteBlocks(const uint8_t *pucData, uint32_t uiLen) {
 // The batch holds only packets: those not written are lost, and the next
 // packet written tells of them.
 void Flush() {
-    Output &o = g_stOut;
-    if (o.uiBatchLen == 0) return;
-    const uint32_t uiWritten = o.bHeadless ? 0 : WriteBlocks(o.pucBatch, o.uiBatchLen);
-    o.uiPackets += uiWritten;
-    if (uiWritten != o.uiBatchPackets) {
-        g_uiLost.fetch_add(o.uiBatchPackets - uiWritten, std::memory_order_relaxed);
+    Output &stOut = g_stOut;
+    if (stOut.uiBatchLen == 0) return;
+    const uint32_t uiWritten = stOut.bHeadless ? 0 : WriteBlocks(stOut.pucBatch, stOut.uiBatchLen);
+    stOut.uiPackets += uiWritten;
+    if (uiWritten != stOut.uiBatchPackets) {
+        g_uiLost.fetch_add(stOut.uiBatchPackets - uiWritten, std::memory_order_relaxed);
         // Shown so far: what the last packet written said.
         uint32_t uiAt = 0;
-        for (uint32_t i = 1; i < uiWritten; ++i) uiAt += GetHost<uint32_t>(o.pucBatch + uiAt + 4);
-        o.uiShownLost =
-            uiWritten != 0 ? GetLe32(o.pucBatch + uiAt + 28 + kDropsOffset) : o.uiShownBefore;
+        for (uint32_t i = 1; i < uiWritten; ++i)
+            uiAt += GetHost<uint32_t>(stOut.pucBatch + uiAt + 4);
+        stOut.uiShownLost = uiWritten != 0 ? GetLe32(stOut.pucBatch + uiAt + 28 + kDropsOffset)
+                                           : stOut.uiShownBefore;
     }
-    o.uiBatchLen = 0;
-    o.uiBatchPackets = 0;
+    stOut.uiBatchLen = 0;
+    stOut.uiBatchPackets = 0;
 }
 
 bool OpenFile() {
-    Output &o = g_stOut;
+    Output &stOut = g_stOut;
     const Options &stOptions = TraceOptions();
     if (stOptions.ullRotateBytes == 0) {
         snprintf(g_acPath, sizeof g_acPath, "%s", stOptions.pcFile);
@@ -151,46 +152,47 @@ bool OpenFile() {
         const int iWidth =
             stOptions.uiFiles != 0 ? static_cast<int>(Digits(stOptions.uiFiles - 1)) : 1;
         snprintf(g_acPath, sizeof g_acPath, "%s%0*u", stOptions.pcFile, iWidth,
-                 static_cast<unsigned>(o.uiIndex));
+                 static_cast<unsigned>(stOut.uiIndex));
     }
     // Opened here, not in a call: a FIFO without a reader blocks only this thread.
-    o.iFd = open(g_acPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (o.iFd < 0) {
+    stOut.iFd = open(g_acPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (stOut.iFd < 0) {
         fprintf(stderr, "pss-trace: cannot open %s (%s); calls go on untraced\n", g_acPath,
                 strerror(errno));
         return false;
     }
     struct stat stFile;
-    o.bRegular = fstat(o.iFd, &stFile) == 0 && S_ISREG(stFile.st_mode);
+    stOut.bRegular = fstat(stOut.iFd, &stFile) == 0 && S_ISREG(stFile.st_mode);
     // Traces hold whatever the service carries: an older file keeps no wider mode.
-    if (o.bRegular) (void)fchmod(o.iFd, 0600);
-    o.ullBytes = 0;
-    o.uiPackets = 0;
+    if (stOut.bRegular) (void)fchmod(stOut.iFd, 0600);
+    stOut.ullBytes = 0;
+    stOut.uiPackets = 0;
     uint8_t aucHead[kFileHeadSize];
     const uint32_t uiSnapLen = stOptions.uiCap != 0 ? stOptions.uiCap + kMaxHeader : 0;
     // Packets mean nothing without the file's head: none follow a head cut short.
-    o.bHeadless = WriteBlocks(aucHead, PutFileHead(aucHead, uiSnapLen)) != 2;
-    if (o.bHeadless && o.bRegular) (void)!ftruncate(o.iFd, 0);
+    stOut.bHeadless = WriteBlocks(aucHead, PutFileHead(aucHead, uiSnapLen)) != 2;
+    if (stOut.bHeadless && stOut.bRegular) (void)!ftruncate(stOut.iFd, 0);
     return true;
 }
 
 void CloseFile() {
-    Output &o = g_stOut;
+    Output &stOut = g_stOut;
     Flush();
     uint8_t aucStatistics[kStatisticsSize];
-    if (!o.bHeadless)
-        (void)WriteBlocks(aucStatistics, PutStatistics(aucStatistics, WallNs(),
-                                                       g_uiLost.load(std::memory_order_relaxed)));
-    close(o.iFd);
-    o.iFd = -1;
+    if (!stOut.bHeadless) {
+        const uint32_t uiLost = g_uiLost.load(std::memory_order_relaxed);
+        (void)WriteBlocks(aucStatistics, PutStatistics(aucStatistics, WallNs(), uiLost));
+    }
+    close(stOut.iFd);
+    stOut.iFd = -1;
 }
 
 // tcpdump's -C/-W: the next file of the ring, overwritten when it exists.
 bool NextFile() {
-    Output &o = g_stOut;
+    Output &stOut = g_stOut;
     CloseFile();
     const uint32_t uiFiles = TraceOptions().uiFiles;
-    o.uiIndex = uiFiles != 0 ? (o.uiIndex + 1) % uiFiles : o.uiIndex + 1;
+    stOut.uiIndex = uiFiles != 0 ? (stOut.uiIndex + 1) % uiFiles : stOut.uiIndex + 1;
     return OpenFile();
 }
 
@@ -198,61 +200,61 @@ bool NextFile() {
 // the losses so far in its header and, when there were new ones, in
 // epb_dropcount.
 bool AddPacket(const uint8_t *pucData, uint32_t uiData, uint64_t ullWallNs) {
-    Output &o = g_stOut;
+    Output &stOut = g_stOut;
     const Options &stOptions = TraceOptions();
     const uint32_t uiLost = g_uiLost.load(std::memory_order_relaxed);
-    const uint32_t uiBlock = EnhancedPacketSize(uiData, uiLost != o.uiShownLost);
-    if (stOptions.ullRotateBytes != 0 && o.uiPackets + o.uiBatchPackets != 0 &&
-        o.ullBytes + o.uiBatchLen + uiBlock + kStatisticsSize > stOptions.ullRotateBytes) {
+    const uint32_t uiBlock = EnhancedPacketSize(uiData, uiLost != stOut.uiShownLost);
+    if (stOptions.ullRotateBytes != 0 && stOut.uiPackets + stOut.uiBatchPackets != 0 &&
+        stOut.ullBytes + stOut.uiBatchLen + uiBlock + kStatisticsSize > stOptions.ullRotateBytes) {
         Flush();
         if (!NextFile()) return false;
     }
-    if (o.uiBatchLen + uiBlock > o.uiBatchCap) {
+    if (stOut.uiBatchLen + uiBlock > stOut.uiBatchCap) {
         Flush();
-        if (uiBlock > o.uiBatchCap) {
-            uint8_t *pucBigger = static_cast<uint8_t *>(realloc(o.pucBatch, uiBlock));
+        if (uiBlock > stOut.uiBatchCap) {
+            uint8_t *pucBigger = static_cast<uint8_t *>(realloc(stOut.pucBatch, uiBlock));
             if (pucBigger == nullptr) {
                 g_uiLost.fetch_add(1, std::memory_order_relaxed);
                 return true;
             }
-            o.pucBatch = pucBigger;
-            o.uiBatchCap = uiBlock;
+            stOut.pucBatch = pucBigger;
+            stOut.uiBatchCap = uiBlock;
         }
     }
-    if (o.uiBatchPackets == 0) o.uiShownBefore = o.uiShownLost;
-    uint8_t *pucBlock = o.pucBatch + o.uiBatchLen;
+    if (stOut.uiBatchPackets == 0) stOut.uiShownBefore = stOut.uiShownLost;
+    uint8_t *pucBlock = stOut.pucBatch + stOut.uiBatchLen;
     const uint32_t uiOriginal = pucData[1] + GetLe32(pucData + kOriginalLengthOffset);
-    PutEnhancedPacket(pucBlock, ullWallNs, pucData, uiData, uiOriginal, uiLost - o.uiShownLost);
+    PutEnhancedPacket(pucBlock, ullWallNs, pucData, uiData, uiOriginal, uiLost - stOut.uiShownLost);
     PutLe32(pucBlock + 28 + kDropsOffset, uiLost);
-    o.uiShownLost = uiLost;
-    o.uiBatchLen += uiBlock;
-    ++o.uiBatchPackets;
-    if (o.uiBatchLen >= kBatchBytes) Flush();
+    stOut.uiShownLost = uiLost;
+    stOut.uiBatchLen += uiBlock;
+    ++stOut.uiBatchPackets;
+    if (stOut.uiBatchLen >= kBatchBytes) Flush();
     return true;
 }
 
 // Packets of [uiFrom, uiTo) into the file; the callers leave that part alone.
-void Drain(uint32_t uiFrom, uint32_t uiTo, bool &bWriting) {
-    Queue &q = g_stQueue;
+void Drain(uint32_t uiFrom, uint32_t uiTo, bool *pbWriting) {
+    Queue &stQueue = g_stQueue;
     // Monotonic to wall-clock time as the clocks stand now: the packets are
     // at most a nap old, and the wall clock may have been set since the start.
     const uint64_t ullToWall = WallNs() - SteadyNs();
     while (uiFrom != uiTo) {
-        const uint32_t uiPos = uiFrom & (q.uiSize - 1);
-        const uint8_t *pucEntry = q.pucRing + uiPos;
+        const uint32_t uiPos = uiFrom & (stQueue.uiSize - 1);
+        const uint8_t *pucEntry = stQueue.pucRing + uiPos;
         const uint32_t uiEntry = GetHost<uint32_t>(pucEntry);
         if (uiEntry == 0) {  // the rest of the ring is unused: wrap
-            uiFrom += q.uiSize - uiPos;
+            uiFrom += stQueue.uiSize - uiPos;
             continue;
         }
-        if (bWriting && !AddPacket(pucEntry + kEntryHead, GetHost<uint32_t>(pucEntry + 4),
-                                   GetHost<uint64_t>(pucEntry + 8) + ullToWall)) {
-            bWriting = false;  // the next file of the ring could not be opened
+        if (*pbWriting && !AddPacket(pucEntry + kEntryHead, GetHost<uint32_t>(pucEntry + 4),
+                                     GetHost<uint64_t>(pucEntry + 8) + ullToWall)) {
+            *pbWriting = false;  // the next file of the ring could not be opened
             g_iState.store(kOff, std::memory_order_release);
         }
         uiFrom += uiEntry;
     }
-    if (bWriting) Flush();
+    if (*pbWriting) Flush();
 }
 
 void NapUntil(uint64_t ullNs) {
@@ -263,33 +265,33 @@ void NapUntil(uint64_t ullNs) {
 }
 
 void *WriterMain(void *) {
-    Queue &q = g_stQueue;
+    Queue &stQueue = g_stQueue;
     bool bWriting = OpenFile();
     // Calls go on untraced from now on; those in flight find their packets lost.
     if (!bWriting) g_iState.store(kOff, std::memory_order_release);
-    pthread_mutex_lock(&q.stLock);
+    pthread_mutex_lock(&stQueue.stLock);
     for (;;) {
-        if (q.uiHead == q.uiTail && !q.bStop) {
-            q.eWait = kEmpty;
-            pthread_cond_wait(&q.stWake, &q.stLock);
-            q.eWait = kAwake;
+        if (stQueue.uiHead == stQueue.uiTail && !stQueue.bStop) {
+            stQueue.eWait = kEmpty;
+            pthread_cond_wait(&stQueue.stWake, &stQueue.stLock);
+            stQueue.eWait = kAwake;
             continue;
         }
         // Let a stream of packets gather, so that they go out in few writes.
-        if (!q.bStop && q.uiTail - q.uiHead < q.uiSize / 4) {
-            q.eWait = kNap;
+        if (!stQueue.bStop && stQueue.uiTail - stQueue.uiHead < stQueue.uiSize / 4) {
+            stQueue.eWait = kNap;
             NapUntil(SteadyNs() + kNapNs);
-            q.eWait = kAwake;
+            stQueue.eWait = kAwake;
         }
-        const uint32_t uiFrom = q.uiHead, uiTo = q.uiTail;
-        const bool bStop = q.bStop;
-        pthread_mutex_unlock(&q.stLock);
-        Drain(uiFrom, uiTo, bWriting);
-        pthread_mutex_lock(&q.stLock);
-        q.uiHead = uiTo;
-        if (bStop && q.uiHead == q.uiTail) break;
+        const uint32_t uiFrom = stQueue.uiHead, uiTo = stQueue.uiTail;
+        const bool bStop = stQueue.bStop;
+        pthread_mutex_unlock(&stQueue.stLock);
+        Drain(uiFrom, uiTo, &bWriting);
+        pthread_mutex_lock(&stQueue.stLock);
+        stQueue.uiHead = uiTo;
+        if (bStop && stQueue.uiHead == stQueue.uiTail) break;
     }
-    pthread_mutex_unlock(&q.stLock);
+    pthread_mutex_unlock(&stQueue.stLock);
     if (bWriting) CloseFile();
     g_bWriterDone.store(true, std::memory_order_release);
     return nullptr;
@@ -302,20 +304,20 @@ void AfterFork() { g_iState.store(kOff, std::memory_order_relaxed); }
 bool StartWriter() {
     const Options &stOptions = TraceOptions();
     if (stOptions.pcFile == nullptr) return false;
-    Queue &q = g_stQueue;
-    q.uiSize = 1u << 31;
-    while (q.uiSize > stOptions.uiQueueBytes) q.uiSize >>= 1;
-    q.pucRing = static_cast<uint8_t *>(malloc(q.uiSize));
+    Queue &stQueue = g_stQueue;
+    stQueue.uiSize = 1u << 31;
+    while (stQueue.uiSize > stOptions.uiQueueBytes) stQueue.uiSize >>= 1;
+    stQueue.pucRing = static_cast<uint8_t *>(malloc(stQueue.uiSize));
     g_stOut.uiBatchCap = kBatchBytes + 4096;
     g_stOut.pucBatch = static_cast<uint8_t *>(malloc(g_stOut.uiBatchCap));
     pthread_condattr_t stAttr;
     pthread_condattr_init(&stAttr);
     pthread_condattr_setclock(&stAttr, CLOCK_MONOTONIC);
-    pthread_cond_init(&q.stWake, &stAttr);
+    pthread_cond_init(&stQueue.stWake, &stAttr);
     pthread_condattr_destroy(&stAttr);
-    if (q.pucRing == nullptr || g_stOut.pucBatch == nullptr) {
+    if (stQueue.pucRing == nullptr || g_stOut.pucBatch == nullptr) {
         fprintf(stderr, "pss-trace: no memory for a %u byte queue; calls go on untraced\n",
-                static_cast<unsigned>(q.uiSize));
+                static_cast<unsigned>(stQueue.uiSize));
         return false;
     }
     // The writer takes no signal of the process: a reader that leaves a FIFO
@@ -357,45 +359,47 @@ void CountLost(uint32_t uiPackets) { g_uiLost.fetch_add(uiPackets, std::memory_o
 
 void Enqueue(uint64_t ullSteadyNs, const uint8_t *pucHeader, uint32_t uiHeaderLen,
              const uint8_t *pucImage, uint32_t uiImageLen) {
-    Queue &q = g_stQueue;
+    Queue &stQueue = g_stQueue;
     const uint64_t ullEntry = (kEntryHead + uint64_t{uiHeaderLen} + uiImageLen + 7) & ~7ull;
     bool bTaken = false, bWake = false;
-    if (g_iState.load(std::memory_order_acquire) == kRunning && ullEntry <= q.uiSize) {
+    if (g_iState.load(std::memory_order_acquire) == kRunning && ullEntry <= stQueue.uiSize) {
         const uint32_t uiEntry = static_cast<uint32_t>(ullEntry);
-        pthread_mutex_lock(&q.stLock);
-        uint32_t uiPos = q.uiTail & (q.uiSize - 1);
-        const uint32_t uiToEnd = q.uiSize - uiPos;
+        pthread_mutex_lock(&stQueue.stLock);
+        uint32_t uiPos = stQueue.uiTail & (stQueue.uiSize - 1);
+        const uint32_t uiToEnd = stQueue.uiSize - uiPos;
         const uint64_t ullNeed = uiEntry <= uiToEnd ? uiEntry : uint64_t{uiToEnd} + uiEntry;
-        if (!q.bStop && ullNeed <= q.uiSize - (q.uiTail - q.uiHead)) {
+        if (!stQueue.bStop && ullNeed <= stQueue.uiSize - (stQueue.uiTail - stQueue.uiHead)) {
             if (uiEntry > uiToEnd) {
-                PutHost<uint32_t>(q.pucRing + uiPos, 0);
-                q.uiTail += uiToEnd;
+                PutHost<uint32_t>(stQueue.pucRing + uiPos, 0);
+                stQueue.uiTail += uiToEnd;
                 uiPos = 0;
             }
-            uint8_t *pucEntry = q.pucRing + uiPos;
+            uint8_t *pucEntry = stQueue.pucRing + uiPos;
             PutHost<uint32_t>(pucEntry, uiEntry);
             PutHost<uint32_t>(pucEntry + 4, uiHeaderLen + uiImageLen);
             PutHost<uint64_t>(pucEntry + 8, ullSteadyNs);
             memcpy(pucEntry + kEntryHead, pucHeader, uiHeaderLen);
             if (uiImageLen != 0) memcpy(pucEntry + kEntryHead + uiHeaderLen, pucImage, uiImageLen);
-            q.uiTail += uiEntry;
+            stQueue.uiTail += uiEntry;
             bTaken = true;
-            bWake = q.eWait == kEmpty || (q.eWait == kNap && q.uiTail - q.uiHead >= q.uiSize / 4);
-            if (bWake) q.eWait = kAwake;  // one wake-up is enough
+            bWake =
+                stQueue.eWait == kEmpty ||
+                (stQueue.eWait == kNap && stQueue.uiTail - stQueue.uiHead >= stQueue.uiSize / 4);
+            if (bWake) stQueue.eWait = kAwake;  // one wake-up is enough
         }
-        pthread_mutex_unlock(&q.stLock);
+        pthread_mutex_unlock(&stQueue.stLock);
     }
-    if (bWake) pthread_cond_signal(&q.stWake);
+    if (bWake) pthread_cond_signal(&stQueue.stWake);
     if (!bTaken) g_uiLost.fetch_add(1, std::memory_order_relaxed);
 }
 
 void FinishSink() {
     if (g_iState.load(std::memory_order_acquire) != kRunning) return;
-    Queue &q = g_stQueue;
-    pthread_mutex_lock(&q.stLock);
-    q.bStop = true;
-    pthread_mutex_unlock(&q.stLock);
-    pthread_cond_signal(&q.stWake);
+    Queue &stQueue = g_stQueue;
+    pthread_mutex_lock(&stQueue.stLock);
+    stQueue.bStop = true;
+    pthread_mutex_unlock(&stQueue.stLock);
+    pthread_cond_signal(&stQueue.stWake);
     // Bounded: a FIFO nobody reads must not hold the process.
     const timespec stPause = {0, 1000000};
     for (uint32_t uiMs = 0; uiMs < kFlushWaitMs && !g_bWriterDone.load(std::memory_order_acquire);

@@ -1,7 +1,7 @@
 /* memcpy_s and memset_s as C11 Annex K defines them: on a runtime-constraint
  * violation the destination is cleared (when that is possible) and a
  * non-zero error is returned; nothing is written out of bounds. */
-#include "serial/secmem.h"
+#include "platform/secmem/secmem.h"
 
 #include <errno.h>
 #include <stdint.h>

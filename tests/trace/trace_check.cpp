@@ -32,8 +32,10 @@ Bytes ReadFile(const std::string &path) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-uint32_t Le32(const uint8_t *p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+uint32_t Le32(const uint8_t *puc) {
+    uint32_t uiValue = 0;
+    for (uint32_t i = 0; i < 4; ++i) uiValue |= uint32_t{puc[i]} << (8 * i);
+    return uiValue;
 }
 
 // ---- pcapng, either byte order --------------------------------------------
@@ -192,7 +194,8 @@ int main(int argc, char **argv) {
             // Losses since the packet before: epb_dropcount, and the header's count grown by it.
             if (p.uiDrops != uiShown + ullDropCount) Fail("loss counts disagree");
             uiShown = p.uiDrops;
-            if (lCap != 0 && p.image.size() != std::min<size_t>(p.uiOriginal, static_cast<size_t>(lCap)))
+            if (lCap != 0 &&
+                p.image.size() != std::min<size_t>(p.uiOriginal, static_cast<size_t>(lCap)))
                 Fail("cap not kept");
             calls[p.uiCall].push_back(std::move(p));
             ++uiPackets;
@@ -203,8 +206,8 @@ int main(int argc, char **argv) {
         for (size_t uiCut = trace.ends.size() > 3 ? trace.ends[trace.ends.size() - 4] : 0;
              bCutCheck && uiCut <= bytes.size(); ++uiCut) {
             const Pcapng part = ReadPcapng(bytes.data(), uiCut);
-            const auto uiWhole = static_cast<size_t>(
-                std::upper_bound(trace.ends.begin(), trace.ends.end(), uiCut) - trace.ends.begin());
+            const auto itAfter = std::upper_bound(trace.ends.begin(), trace.ends.end(), uiCut);
+            const size_t uiWhole = static_cast<size_t>(itAfter - trace.ends.begin());
             if (part.ends.size() != uiWhole ||
                 part.bCut != (uiWhole == 0 || trace.ends[uiWhole - 1] != uiCut)) {
                 Fail("a trace cut at byte " + std::to_string(uiCut) + " reads wrong");

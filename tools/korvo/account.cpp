@@ -8,9 +8,9 @@
 #include <map>
 #include <type_traits>
 
+#include "host/record_json.h"
 #include "serial/reader_walk.h"
 #include "tools/korvo/os_layer.h"
-#include "host/record_json.h"
 
 namespace korvo_tool {
 namespace {
@@ -20,17 +20,17 @@ using korvo::Kind;
 using korvo::Part;
 using korvo::TableDesc;
 
-void Append(std::string &s, const char *pc) { s += pc; }
-void Append(std::string &s, const std::string &t) { s += t; }
+void Append(std::string *pText, const char *pc) { *pText += pc; }
+void Append(std::string *pText, const std::string &part) { *pText += part; }
 template <class T, class = std::enable_if_t<std::is_integral_v<T>>>
-void Append(std::string &s, T v) {
-    s += std::to_string(v);
+void Append(std::string *pText, T value) {
+    *pText += std::to_string(value);
 }
 template <class... A>
-std::string Cat(const A &...a) {
-    std::string s;
-    (Append(s, a), ...);
-    return s;
+std::string Cat(const A &...parts) {
+    std::string text;
+    (Append(&text, parts), ...);
+    return text;
 }
 
 class Recorder {
@@ -110,10 +110,10 @@ class Recorder {
     uint16_t U16(uint64_t ullPos) const { return static_cast<uint16_t>(Le(ullPos, 2)); }
 
     void Note(uint64_t ullPos, uint64_t ullLen, const std::string &meaning) {
-        Account &a = *m_pstAccount;
-        a.regions.push_back({static_cast<uint32_t>(ullPos), static_cast<uint32_t>(ullLen),
-                             a.text.size(), static_cast<uint32_t>(meaning.size())});
-        a.text += meaning;
+        Account &stAccount = *m_pstAccount;
+        stAccount.regions.push_back({static_cast<uint32_t>(ullPos), static_cast<uint32_t>(ullLen),
+                                     stAccount.text.size(), static_cast<uint32_t>(meaning.size())});
+        stAccount.text += meaning;
     }
 
     // Every entry the vtable's length reaches, read or not, and an odd last byte.
@@ -139,37 +139,38 @@ class Recorder {
 
     std::string Meaning(Part ePart, uint64_t ullPos, uint64_t ullLen, uint64_t ullA) const {
         if (ePart == Part::kRootOffset) return Cat("root uoffset: root table at ", U32(ullPos));
-        const Frame &f = m_frames.back();
+        const Frame &stFrame = m_frames.back();
         switch (ePart) {
             case Part::kTable: {
                 const uint32_t uiSoffset = U32(ullPos);
                 const auto iSoffset = static_cast<int32_t>(uiSoffset);
-                return Cat(f.label, " table ", f.pstInfo->pcName, ": soffset ",
+                return Cat(stFrame.label, " table ", stFrame.pstInfo->pcName, ": soffset ",
                            iSoffset > 0 ? "+" : "", iSoffset, ", vtable at ",
                            static_cast<uint32_t>(ullPos) - uiSoffset);
             }
             case Part::kVtable:
-                return Cat(f.label, " vtable: length ", U16(ullPos), ", table size ",
+                return Cat(stFrame.label, " vtable: length ", U16(ullPos), ", table size ",
                            U16(ullPos + 2));
             case Part::kValue:
-                return Cat(f.FieldPath(), " = ", Le(ullPos, ullLen));
+                return Cat(stFrame.FieldPath(), " = ", Le(ullPos, ullLen));
             case Part::kOffset: {
                 const uint64_t ullTarget = ullPos + U32(ullPos);
                 if (ullA != korvo::kNotAnElement) {
-                    return Cat(f.FieldPath(), "[", ullA, "]: uoffset to its table at ", ullTarget);
+                    return Cat(stFrame.FieldPath(), "[", ullA, "]: uoffset to its table at ",
+                               ullTarget);
                 }
-                return Cat(f.FieldPath(), ": uoffset to its ", TargetName(f.Field().eKind), " at ",
-                           ullTarget);
+                return Cat(stFrame.FieldPath(), ": uoffset to its ",
+                           TargetName(stFrame.Field().eKind), " at ", ullTarget);
             }
             case Part::kCount:
-                if (f.Field().eKind == Kind::kBytes)
-                    return Cat(f.FieldPath(), ": count ", U32(ullPos));
-                return Cat(f.FieldPath(), ": vector count ", U32(ullPos), " (", f.Member().pcCount,
-                           ")");
+                if (stFrame.Field().eKind == Kind::kBytes)
+                    return Cat(stFrame.FieldPath(), ": count ", U32(ullPos));
+                return Cat(stFrame.FieldPath(), ": vector count ", U32(ullPos), " (",
+                           stFrame.Member().pcCount, ")");
             case Part::kBytes: {
                 const std::string text = ArrayText(m_pucBuf + ullPos, ullLen);
-                return text[0] == '"' ? Cat(f.FieldPath(), " = ", text)
-                                      : Cat(f.FieldPath(), ": ", ullLen, " bytes, not text");
+                return text[0] == '"' ? Cat(stFrame.FieldPath(), " = ", text)
+                                      : Cat(stFrame.FieldPath(), ": ", ullLen, " bytes, not text");
             }
             default:
                 return "";
@@ -180,59 +181,59 @@ class Recorder {
         if (eFault == Fault::kParam) {
             return Cat("a buffer of ", m_ullLen, " bytes is shorter than its 4-byte root uoffset");
         }
-        const Frame &f = m_frames.back();
+        const Frame &stFrame = m_frames.back();
         switch (eFault) {
             case Fault::kTablePosition:
                 return m_ullLen < 8
-                           ? Cat(f.label, " table at ", ullA, ": no table fits in a buffer of ",
-                                 m_ullLen, " bytes")
-                           : Cat(f.label, " table at ", ullA,
+                           ? Cat(stFrame.label, " table at ", ullA,
+                                 ": no table fits in a buffer of ", m_ullLen, " bytes")
+                           : Cat(stFrame.label, " table at ", ullA,
                                  " is out of range: a table starts at 4 to ", m_ullLen - 4);
             case Fault::kVtablePosition:
-                return Cat(f.label, ": soffset ", static_cast<int32_t>(U32(ullAt)),
+                return Cat(stFrame.label, ": soffset ", static_cast<int32_t>(U32(ullAt)),
                            " puts its vtable at ", ullA, ", out of range: a vtable starts at 4 to ",
                            m_ullLen - 4);
             case Fault::kVtableLength:
-                return Cat(f.label, " vtable: length ", ullA, " runs past the buffer end (at most ",
-                           m_ullLen - ullAt, ")");
+                return Cat(stFrame.label, " vtable: length ", ullA,
+                           " runs past the buffer end (at most ", m_ullLen - ullAt, ")");
             case Fault::kValuePastEnd:
-                return Cat(f.FieldPath(), ": its ", ullB, "-byte value at ", ullA,
+                return Cat(stFrame.FieldPath(), ": its ", ullB, "-byte value at ", ullA,
                            " runs past the buffer end (", m_ullLen, ")");
             case Fault::kOffsetPastEnd:
-                return Cat(f.FieldPath(), ": its uoffset at ", ullA, " runs past the buffer end (",
-                           m_ullLen, ")");
+                return Cat(stFrame.FieldPath(), ": its uoffset at ", ullA,
+                           " runs past the buffer end (", m_ullLen, ")");
             case Fault::kOffsetPast4G:
-                return Cat(f.FieldPath(),
+                return Cat(stFrame.FieldPath(),
                            ullA != korvo::kNotAnElement ? Cat("[", ullA, "]") : std::string(),
                            ": uoffset ", U32(ullAt), " leads past 2^32");
             case Fault::kVectorPastEnd:
-                return Cat(f.FieldPath(), ": its ",
-                           f.Field().eKind == Kind::kBytes ? "byte vector" : "vector", " at ", ullA,
-                           " lies past the buffer end (", m_ullLen, ")");
+                return Cat(stFrame.FieldPath(), ": its ",
+                           stFrame.Field().eKind == Kind::kBytes ? "byte vector" : "vector", " at ",
+                           ullA, " lies past the buffer end (", m_ullLen, ")");
             case Fault::kArrayLength:
-                return Cat(f.FieldPath(), ": count ", ullA, " is not the array's length ",
-                           f.Field().usLength);
+                return Cat(stFrame.FieldPath(), ": count ", ullA, " is not the array's length ",
+                           stFrame.Field().usLength);
             case Fault::kArrayPastEnd:
-                return Cat(f.FieldPath(), ": its ", f.Field().usLength, " bytes at ", ullAt + 4,
-                           " run past the buffer end (", m_ullLen, ")");
+                return Cat(stFrame.FieldPath(), ": its ", stFrame.Field().usLength, " bytes at ",
+                           ullAt + 4, " run past the buffer end (", m_ullLen, ")");
             case Fault::kCountTooLarge:
-                return Cat(f.FieldPath(), ": count ", ullA, " is 2^30 or more");
+                return Cat(stFrame.FieldPath(), ": count ", ullA, " is 2^30 or more");
             case Fault::kOffsetsPastEnd:
-                return Cat(f.FieldPath(), ": its ", ullA,
+                return Cat(stFrame.FieldPath(), ": its ", ullA,
                            " element uoffsets run past the buffer end (", m_ullLen, ")");
             case Fault::kArrayTooLarge:
             case Fault::kNoMemory: {
+                const uint32_t uiElementSize = stFrame.Field().pstSub->uiRecordSize;
                 const std::string array =
-                    Cat(f.FieldPath(), ": ", ullA, " elements of ", f.Field().pstSub->uiRecordSize,
+                    Cat(stFrame.FieldPath(), ": ", ullA, " elements of ", uiElementSize,
                         " bytes make an array of ", ullB, " bytes");
                 if (eFault == Fault::kArrayTooLarge) {
                     return array + ", 2^31 or more: refused before allocating";
                 }
                 const uint64_t ullLimit = ElementArrayLimit(m_ullLen);
-                return ullB > ullLimit ? Cat(array, ", more than korvo lets a buffer of ", m_ullLen,
-                                             " bytes allocate (", ullLimit,
-                                             "): its element offsets share tables")
-                                       : array + ": the allocation failed";
+                if (ullB <= ullLimit) return array + ": the allocation failed";
+                return Cat(array, ", more than korvo lets a buffer of ", m_ullLen,
+                           " bytes allocate (", ullLimit, "): its element offsets share tables");
             }
             default:
                 return "";

@@ -14,12 +14,6 @@ namespace {
 using korvo::FieldDesc;
 using korvo::Kind;
 
-#define PSS_METHOD_REQ_RSP(Op, Req, Rsp) MethodInfo{PSS_METHOD_NAME(Op), #Req, #Rsp},
-#define PSS_METHOD_REQ_ONLY(Op, Req) MethodInfo{PSS_METHOD_NAME(Op), #Req, nullptr},
-constexpr MethodInfo kMethods[] = {PSS_METHODS(PSS_METHOD_REQ_RSP, PSS_METHOD_REQ_ONLY)};
-#undef PSS_METHOD_REQ_RSP
-#undef PSS_METHOD_REQ_ONLY
-
 std::string Quoted(const char *pc) { return std::string("\"") + pc + "\""; }
 
 const RecordInfo &SubRecord(std::span<const RecordInfo> stRecords, const FieldDesc &stField) {
@@ -51,8 +45,6 @@ std::string Slot(std::span<const RecordInfo> stRecords, const FieldDesc &stField
 }
 
 }  // namespace
-
-std::span<const MethodInfo> AllMethods() { return kMethods; }
 
 std::string DissectorLua(std::span<const RecordInfo> stRecords,
                          std::span<const MethodInfo> stMethods) {

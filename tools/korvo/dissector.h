@@ -12,16 +12,6 @@
 namespace korvo_tool {
 using namespace pss_host;
 
-// One method of the service in catalogue order: its name in the middleware's
-// method id, its records; pcResponse is null for the methods without a response.
-struct MethodInfo {
-    const char *pcName;
-    const char *pcRequest;
-    const char *pcResponse;
-};
-
-std::span<const MethodInfo> AllMethods();
-
 // The Lua plugin: generated tables of the given records and methods, then the
 // fixed runtime that walks an image over those tables. Every record that a
 // slot refers to must be among stRecords.

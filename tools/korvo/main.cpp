@@ -79,22 +79,23 @@ std::vector<uint8_t> Encode(const RecordInfo &stInfo, const RecordValue &value, 
     return image;
 }
 
-int RunEncode(const Options &o) {
-    const RecordInfo &stInfo = Record(o.record);
-    const size_t uiStart = o.file.find_first_not_of(" \t\r\n");
-    const bool bInline = uiStart != std::string::npos && o.file[uiStart] == '{';
-    const std::string json = bInline ? o.file : ReadAll(o.file);
+int RunEncode(const Options &stOptions) {
+    const RecordInfo &stInfo = Record(stOptions.record);
+    const size_t uiStart = stOptions.file.find_first_not_of(" \t\r\n");
+    const bool bInline = uiStart != std::string::npos && stOptions.file[uiStart] == '{';
+    const std::string json = bInline ? stOptions.file : ReadAll(stOptions.file);
     RecordValue value;
     std::string error;
     if (!RecordFromJson(stInfo, json, &value, &error)) throw UsageError(error);
-    const std::vector<uint8_t> image = Encode(stInfo, value, o.bFixed);
-    Write(o.output, o.bHex ? HexText(image) : std::string(image.begin(), image.end()));
+    const std::vector<uint8_t> image = Encode(stInfo, value, stOptions.bFixed);
+    Write(stOptions.output,
+          stOptions.bHex ? HexText(image) : std::string(image.begin(), image.end()));
     return 0;
 }
 
-int RunDecode(const Options &o, bool bPrint) {
-    const RecordInfo &stInfo = Record(o.record);
-    const std::vector<uint8_t> buffer = ReadBuffer(o.file, o.bHex);
+int RunDecode(const Options &stOptions, bool bPrint) {
+    const RecordInfo &stInfo = Record(stOptions.record);
+    const std::vector<uint8_t> buffer = ReadBuffer(stOptions.file, stOptions.bHex);
     const Verdict stVerdict = DecodeBuffer(stInfo, buffer, bPrint);
     if (!stVerdict.message.empty()) fprintf(stderr, "korvo: %s\n", stVerdict.message.c_str());
     if (!stVerdict.bOk) return kRefused;
@@ -104,9 +105,9 @@ int RunDecode(const Options &o, bool bPrint) {
     return 0;
 }
 
-int RunAnnotate(const Options &o) {
-    const RecordInfo &stInfo = Record(o.record);
-    const std::vector<uint8_t> buffer = ReadBuffer(o.file, o.bHex);
+int RunAnnotate(const Options &stOptions) {
+    const RecordInfo &stInfo = Record(stOptions.record);
+    const std::vector<uint8_t> buffer = ReadBuffer(stOptions.file, stOptions.bHex);
     std::ios::sync_with_stdio(false);
     const bool bOk = Annotate(stInfo, buffer, std::cout);
     std::cout.flush();
@@ -123,13 +124,13 @@ int Main(int argc, char **argv) {
         "reads stdin. Exit status: 0 done, 1 buffer refused, 2 usage error."};
     app.footer(kJsonForm);
     app.require_subcommand(1, 1);
-    Options o;
+    Options stOptions;
     const auto addBufferCommand = [&](const char *pcName, const char *pcWhat) {
         CLI::App *pCmd = app.add_subcommand(pcName, pcWhat);
-        pCmd->add_option("RECORD", o.record, "the record's name")->required();
-        pCmd->add_option("FILE", o.file, "the buffer (raw bytes; '-' or none: stdin)");
+        pCmd->add_option("RECORD", stOptions.record, "the record's name")->required();
+        pCmd->add_option("FILE", stOptions.file, "the buffer (raw bytes; '-' or none: stdin)");
         pCmd->add_flag(
-            "--hex", o.bHex,
+            "--hex", stOptions.bHex,
             "read hex text (whitespace, 0x prefixes, xxd and hexdump -C columns are skipped)");
         return pCmd;
     };
@@ -151,12 +152,13 @@ int Main(int argc, char **argv) {
         "encode",
         "JSON to the compact image (any record) or the fixed-layout image (--fixed, requests), "
         "byte for byte as the library's encoders write it");
-    pEncode->add_option("RECORD", o.record, "the record's name")->required();
-    pEncode->add_option("JSON", o.file,
+    pEncode->add_option("RECORD", stOptions.record, "the record's name")->required();
+    pEncode->add_option("JSON", stOptions.file,
                         "a JSON file, '-' or none for stdin, or the JSON text itself ({...})");
-    pEncode->add_flag("--fixed", o.bFixed, "the fixed-layout image of a request");
-    pEncode->add_option("-o,--output", o.output, "write the image to this file instead of stdout");
-    pEncode->add_flag("--hex", o.bHex, "write the image as hex text, 16 bytes a line");
+    pEncode->add_flag("--fixed", stOptions.bFixed, "the fixed-layout image of a request");
+    pEncode->add_option("-o,--output", stOptions.output,
+                        "write the image to this file instead of stdout");
+    pEncode->add_flag("--hex", stOptions.bHex, "write the image as hex text, 16 bytes a line");
     pEncode->footer(kJsonForm);
     TraceOptions stTrace;
     CLI::App *pTrace = app.add_subcommand(
@@ -181,7 +183,8 @@ int Main(int argc, char **argv) {
         "dissector",
         "the Wireshark dissector (Lua) of the service's call traces, generated from the "
         "records and methods that korvo knows");
-    pDissector->add_option("-o,--output", o.output, "write it to this file instead of stdout");
+    pDissector->add_option("-o,--output", stOptions.output,
+                           "write it to this file instead of stdout");
 
     try {
         app.parse(argc, argv);
@@ -190,13 +193,13 @@ int Main(int argc, char **argv) {
     }
     try {
         if (pList->parsed()) return Write("", ListRecords()), 0;
-        if (pDecode->parsed()) return RunDecode(o, true);
-        if (pCheck->parsed()) return RunDecode(o, false);
-        if (pAnnotate->parsed()) return RunAnnotate(o);
-        if (pEncode->parsed()) return RunEncode(o);
+        if (pDecode->parsed()) return RunDecode(stOptions, true);
+        if (pCheck->parsed()) return RunDecode(stOptions, false);
+        if (pAnnotate->parsed()) return RunAnnotate(stOptions);
+        if (pEncode->parsed()) return RunEncode(stOptions);
         if (pTrace->parsed()) return RunTrace(stTrace);
         if (pDissector->parsed())
-            return Write(o.output, DissectorLua(AllRecords(), AllMethods())), 0;
+            return Write(stOptions.output, DissectorLua(AllRecords(), AllMethods())), 0;
     } catch (const UsageError &e) {
         fprintf(stderr, "korvo: %s\n", e.what());
         return kUsage;

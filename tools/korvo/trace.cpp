@@ -15,8 +15,8 @@
 
 #include "host/image_files.h"
 #include "host/record_json.h"
+#include "host/records.h"
 #include "host/trace_reader.h"
-#include "patch_sdk_service_agent_methods.h"
 #include "tools/korvo/decode.h"
 #include "tools/korvo/input.h"
 
@@ -24,15 +24,6 @@ namespace korvo_tool {
 namespace {
 
 using pss_host::TracePacket;
-
-struct MethodRecords {
-    const char *pcMethod;
-    const char *pcRequest;
-    const char *pcResponse;  // null without a response
-};
-#define KORVO_TRACE_REQ_RSP(Op, Req, Rsp) {"QOMA_PAT_" #Op, #Req, #Rsp},
-#define KORVO_TRACE_REQ_ONLY(Op, Req) {"QOMA_PAT_" #Op, #Req, nullptr},
-constexpr MethodRecords kMethods[] = {PSS_METHODS(KORVO_TRACE_REQ_RSP, KORVO_TRACE_REQ_ONLY)};
 
 struct Call {
     uint32_t uiCall = 0;
@@ -45,54 +36,44 @@ struct Call {
 // The record an image of the call holds, or null (an unknown method, an
 // answer of a method without one).
 const RecordInfo *RecordOfImage(std::string_view method, bool bAnswer) {
-    for (const MethodRecords &m : kMethods) {
-        if (method != m.pcMethod) continue;
-        const char *pcRecord = bAnswer ? m.pcResponse : m.pcRequest;
+    for (const MethodInfo &stMethod : AllMethods()) {
+        if (method != stMethod.pcName) continue;
+        const char *pcRecord = bAnswer ? stMethod.pcResponse : stMethod.pcRequest;
         return pcRecord != nullptr ? FindRecord(pcRecord) : nullptr;
     }
     return nullptr;
 }
 
-const char *FamilyName(uint8_t ucFamily) {
-    switch (ucFamily) {
-        case pss_host::kTraceSync:
-            return "sync";
-        case pss_host::kTraceAsync:
-            return "async";
-        case pss_host::kTraceOneway:
-            return "oneway";
-        default:
-            return "family?";
+// A packet's code with its name; the last row names every other value.
+struct CodeName {
+    uint8_t ucCode;
+    const char *pcName;
+};
+template <size_t N>
+const char *NameOf(const CodeName (&astNames)[N], uint8_t ucCode) {
+    for (size_t i = 0; i + 1 < N; ++i) {
+        if (astNames[i].ucCode == ucCode) return astNames[i].pcName;
     }
+    return astNames[N - 1].pcName;
 }
 
-const char *LayoutName(uint8_t ucLayout) {
-    switch (ucLayout) {
-        case pss_host::kTraceNoImage:
-            return "none";
-        case pss_host::kTraceCompact:
-            return "compact";
-        case pss_host::kTraceFixed:
-            return "fixed";
-        case pss_host::kTraceAnswerBytes:
-            return "answer";
-        default:
-            return "layout?";
-    }
-}
+constexpr CodeName kFamilies[] = {{pss_host::kTraceSync, "sync"},
+                                  {pss_host::kTraceAsync, "async"},
+                                  {pss_host::kTraceOneway, "oneway"},
+                                  {0, "family?"}};
+constexpr CodeName kLayouts[] = {{pss_host::kTraceNoImage, "none"},
+                                 {pss_host::kTraceCompact, "compact"},
+                                 {pss_host::kTraceFixed, "fixed"},
+                                 {pss_host::kTraceAnswerBytes, "answer"},
+                                 {0, "layout?"}};
+constexpr CodeName kVerdicts[] = {{pss_host::kTraceNotDecoded, "not decoded"},
+                                  {pss_host::kTraceAccepted, "accepted"},
+                                  {pss_host::kTraceRefused, "refused"},
+                                  {0, "verdict?"}};
 
-const char *VerdictName(uint8_t ucVerdict) {
-    switch (ucVerdict) {
-        case pss_host::kTraceNotDecoded:
-            return "not decoded";
-        case pss_host::kTraceAccepted:
-            return "accepted";
-        case pss_host::kTraceRefused:
-            return "refused";
-        default:
-            return "verdict?";
-    }
-}
+const char *FamilyName(uint8_t ucFamily) { return NameOf(kFamilies, ucFamily); }
+const char *LayoutName(uint8_t ucLayout) { return NameOf(kLayouts, ucLayout); }
+const char *VerdictName(uint8_t ucVerdict) { return NameOf(kVerdicts, ucVerdict); }
 
 bool HasImage(const TracePacket *pstPacket) {
     return pstPacket != nullptr && pstPacket->ucLayout != pss_host::kTraceNoImage;
@@ -299,8 +280,8 @@ std::vector<Call> PairCalls(const std::vector<TracePacket> &packets) {
 
 }  // namespace
 
-int RunTrace(const TraceOptions &o) {
-    const std::string bytes = ReadAll(o.file);
+int RunTrace(const TraceOptions &stOptions) {
+    const std::string bytes = ReadAll(stOptions.file);
     pss_host::TraceReader stReader(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
     std::vector<TracePacket> packets;
     TracePacket stPacket;
@@ -310,16 +291,17 @@ int RunTrace(const TraceOptions &o) {
         packets.push_back(stPacket);
         ullDrops = std::max<uint64_t>(ullDrops, stPacket.uiDrops);
     }
-    if (!o.extractDir.empty() && mkdir(o.extractDir.c_str(), 0777) != 0 && errno != EEXIST) {
-        throw UsageError("cannot make " + o.extractDir + ": " + strerror(errno));
+    if (!stOptions.extractDir.empty() && mkdir(stOptions.extractDir.c_str(), 0777) != 0 &&
+        errno != EEXIST) {
+        throw UsageError("cannot make " + stOptions.extractDir + ": " + strerror(errno));
     }
     bool bOk = true;
     std::string out;
     for (const Call &stCall : PairCalls(packets)) {
-        out += o.bJson ? CallJson(stCall, o.bDecode) : CallLine(stCall) + "\n";
-        if (o.bDecode && !o.bJson) out += DecodedText(stCall);
-        if (o.bCheck) bOk = CheckCall(stCall) && bOk;
-        if (!o.extractDir.empty()) Extract(o.extractDir, stCall);
+        out += stOptions.bJson ? CallJson(stCall, stOptions.bDecode) : CallLine(stCall) + "\n";
+        if (stOptions.bDecode && !stOptions.bJson) out += DecodedText(stCall);
+        if (stOptions.bCheck) bOk = CheckCall(stCall) && bOk;
+        if (!stOptions.extractDir.empty()) Extract(stOptions.extractDir, stCall);
         if (out.size() > (1u << 16)) fputs(out.c_str(), stdout), out.clear();
     }
     fputs(out.c_str(), stdout);
@@ -327,11 +309,11 @@ int RunTrace(const TraceOptions &o) {
     uint64_t ullClosedDrops = 0;
     if (stReader.ClosedDrops(&ullClosedDrops)) ullDrops = std::max(ullDrops, ullClosedDrops);
     if (ullDrops != 0) {
-        fprintf(stderr, "korvo: %s: the tracer lost %llu packets\n", o.file.c_str(),
+        fprintf(stderr, "korvo: %s: the tracer lost %llu packets\n", stOptions.file.c_str(),
                 static_cast<unsigned long long>(ullDrops));
     }
     if (eStep == pss_host::TraceStep::kStopped) {
-        fprintf(stderr, "korvo: %s: read up to byte %llu: %s\n", o.file.c_str(),
+        fprintf(stderr, "korvo: %s: read up to byte %llu: %s\n", stOptions.file.c_str(),
                 static_cast<unsigned long long>(stReader.Offset()), stReader.Problem());
         bOk = false;
     }

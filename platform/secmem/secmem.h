@@ -1,8 +1,8 @@
 // Bounds-checked copy and fill that the hosting process provides (C11 Annex K
 // shape). The library only imports them; their results are not used because
 // every call passes a destination size equal to the count.
-#ifndef KORVO_SECMEM_H
-#define KORVO_SECMEM_H
+#ifndef PSS_SECMEM_H
+#define PSS_SECMEM_H
 
 #include <stddef.h>
 
