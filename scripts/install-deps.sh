@@ -19,10 +19,12 @@ clang_rt_package() {
     echo "libclang-rt-${major}-dev"
 }
 
-packages=(cmake ninja-build g++ googletest)
+packages=(cmake ninja-build g++)
 for config in "${configs[@]}"; do
+    # Every configuration but the demo builds the tests.
+    [ "$config" = demo ] || packages+=(googletest)
     case "$config" in
-        demo) packages+=(nlohmann-json3-dev libcli11-dev) ;;  # the native tree builds korvo
+        demo) packages+=(nlohmann-json3-dev libcli11-dev) ;;  # the native tree holds korvo
         # The wire tool's tests feed it what xxd and hexdump (bsdextrautils) write;
         # Wireshark's tshark (with capinfos, editcap, mergecap) judges the
         # tracer's traces and the dissector; the tracer's tests run pss-trace
