@@ -49,15 +49,16 @@ if ! command -v mmdebstrap >/dev/null; then
         >"$cache/apt.log" 2>&1 || { echo "$me: cannot install mmdebstrap (see $cache/apt.log)" >&2; exit 2; }
 fi
 tarball=$cache/bookworm-$arch-apt.tar
+new=$cache/bookworm-$arch-apt.new.tar  # mmdebstrap takes the format from the name
 if [ ! -s "$tarball" ] || [ -n "$(find "$tarball" -mmin +1440)" ]; then
     echo "$me: making a minimal Debian 12 $arch root (mmdebstrap, about a minute)"
     if ! mmdebstrap --variant=apt --architectures="$arch" --include=ca-certificates bookworm \
-        "$tarball.new" >"$cache/mmdebstrap.log" 2>&1; then
+        "$new" >"$cache/mmdebstrap.log" 2>&1; then
         tail -5 "$cache/mmdebstrap.log" >&2
         echo "$me: mmdebstrap failed (see $cache/mmdebstrap.log)" >&2
         exit 2
     fi
-    mv "$tarball.new" "$tarball"
+    mv "$new" "$tarball"
 fi
 
 root=$(mktemp -d /tmp/pss-fresh-root.XXXXXX)
