@@ -26,6 +26,8 @@
 namespace pss::trace {
 namespace {
 
+using namespace pss::call_header;
+
 constexpr uint32_t kSlots = 64;  // calls in flight at once that are traced
 constexpr uint32_t kNoMiddleware = 22;
 constexpr uint32_t kExitWaitMs = 1000;  // at exit, for calls still in flight
@@ -65,7 +67,7 @@ uint32_t Kept(uint32_t uiOriginal) {
 void Emit(const Slot &stSlot, const PacketFacts &stFacts, uint64_t ullSteadyNs,
           const uint8_t *pucImage) {
     uint8_t aucHeader[kMaxHeader];
-    const uint32_t uiHeader = PutCallHeader(aucHeader, stFacts, stSlot.stNames);
+    const uint32_t uiHeader = PutCallHeader(aucHeader, stFacts, stSlot.stNames, ProcessId());
     Enqueue(ullSteadyNs, aucHeader, uiHeader, pucImage, stFacts.uiKept);
 }
 

@@ -1,4 +1,4 @@
-// Times and thread ids for packets.
+// Times, thread and process ids for packets.
 #ifndef PSS_TRACE_CLOCK_H
 #define PSS_TRACE_CLOCK_H
 
@@ -6,6 +6,8 @@
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <atomic>
 
 namespace pss::trace {
 
@@ -24,6 +26,18 @@ inline uint32_t ThreadId() {
     static thread_local uint32_t t_uiTid __attribute__((tls_model("initial-exec"))) = 0;
     if (t_uiTid == 0) t_uiTid = static_cast<uint32_t>(syscall(SYS_gettid));
     return t_uiTid;
+}
+
+// Read once: a forked child goes on untraced, so the id never changes under
+// the packets that carry it.
+inline constinit std::atomic<uint32_t> g_uiProcessId{0};
+inline uint32_t ProcessId() {
+    uint32_t uiPid = g_uiProcessId.load(std::memory_order_relaxed);
+    if (uiPid == 0) {
+        uiPid = static_cast<uint32_t>(getpid());
+        g_uiProcessId.store(uiPid, std::memory_order_relaxed);
+    }
+    return uiPid;
 }
 
 }  // namespace pss::trace

@@ -64,8 +64,12 @@ const Options &TraceOptions() {
 }
 
 bool MethodWanted(const char *pcMethod) {
-    const char *pcItem = TraceOptions().pcMethods;
-    if (pcItem == nullptr) return true;
+    const char *pcList = TraceOptions().pcMethods;
+    return pcList == nullptr || MethodListed(pcList, pcMethod);
+}
+
+bool MethodListed(const char *pcList, const char *pcMethod) {
+    const char *pcItem = pcList;
     const size_t uiLen = strlen(pcMethod);
     while (*pcItem != '\0') {
         const char *pcComma = strchr(pcItem, ',');

@@ -18,10 +18,13 @@ struct Options {
 // Read once, when the library is loaded.
 const Options &TraceOptions();
 
-// Whether calls of this method are recorded: the filter names it whole
-// ("QOMA_PAT_QueryErrorInfo") or by its last '_'-separated part(s)
-// ("QueryErrorInfo").
+// Whether calls of this method are recorded (MethodListed by the filter).
 bool MethodWanted(const char *pcMethod);
+
+// Whether a comma-separated list names the method: whole
+// ("QOMA_PAT_QueryErrorInfo") or by its last '_'-separated part(s)
+// ("QueryErrorInfo", "PAT_QueryErrorInfo"), never by a piece of a part.
+bool MethodListed(const char *pcList, const char *pcMethod);
 
 }  // namespace pss::trace
 

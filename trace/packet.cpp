@@ -11,7 +11,7 @@ constexpr uint32_t kEnhancedPacket = 6;
 constexpr uint16_t kLinkTypeUser0 = 147;
 constexpr char kName[] = "pss-trace";  // the writing application and the interface
 
-constexpr uint32_t Pad4(uint32_t uiLen) { return (uiLen + 3) & ~3u; }
+using ch::Pad4;
 
 uint32_t PutOption(uint8_t *pucOut, uint16_t usCode, const void *pvValue, uint16_t usLen) {
     PutHost<uint16_t>(pucOut, usCode);
@@ -43,37 +43,37 @@ void PutTime(uint8_t *pucOut, uint64_t ullWallNs) {
 }  // namespace
 
 void SetNames(CallNames *pstNames, const char *pcService, const char *pcMethod) {
-    const size_t uiService = pcService != nullptr ? strnlen(pcService, kMaxName) : 0;
-    const size_t uiMethod = pcMethod != nullptr ? strnlen(pcMethod, kMaxName) : 0;
-    pstNames->aucBytes[0] = static_cast<uint8_t>(uiService);
-    pstNames->aucBytes[1] = static_cast<uint8_t>(uiMethod);
-    if (uiService != 0) memcpy(pstNames->aucBytes + 2, pcService, uiService);
-    if (uiMethod != 0) memcpy(pstNames->aucBytes + 2 + uiService, pcMethod, uiMethod);
-    pstNames->uiLen = static_cast<uint32_t>(2 + uiService + uiMethod);
+    const size_t uiService = pcService != nullptr ? strnlen(pcService, ch::kMaxName) : 0;
+    const size_t uiMethod = pcMethod != nullptr ? strnlen(pcMethod, ch::kMaxName) : 0;
+    pstNames->ucService = static_cast<uint8_t>(uiService);
+    pstNames->ucMethod = static_cast<uint8_t>(uiMethod);
+    if (uiService != 0) memcpy(pstNames->aucBytes, pcService, uiService);
+    if (uiMethod != 0) memcpy(pstNames->aucBytes + uiService, pcMethod, uiMethod);
 }
 
-uint32_t PutCallHeader(uint8_t *pucOut, const PacketFacts &stFacts, const CallNames &stNames) {
-    const uint32_t uiLen = Pad4(kHeaderFixed - 2 + stNames.uiLen);
-    pucOut[0] = 1;  // version
-    pucOut[1] = static_cast<uint8_t>(uiLen);
-    pucOut[2] = stFacts.eDirection;
-    pucOut[3] = stFacts.eFamily;
-    PutLe32(pucOut + 4, stFacts.uiCall);
-    pucOut[8] = stFacts.eLayout;
-    pucOut[9] = stFacts.eVerdict;
-    pucOut[10] = stFacts.ucFlags;
-    pucOut[11] = 0;
-    PutLe32(pucOut + 12, stFacts.uiValue);
-    PutLe32(pucOut + 16, stFacts.uiStatus);
-    PutLe32(pucOut + 20, stFacts.uiThread);
-    PutLe32(pucOut + kOriginalLengthOffset, stFacts.uiOriginal);
-    PutLe32(pucOut + 28, stFacts.uiKept);
-    PutLe32(pucOut + kDropsOffset, 0);
-    PutLe32(pucOut + 36, static_cast<uint32_t>(stFacts.ullDuration));
-    PutLe32(pucOut + 40, static_cast<uint32_t>(stFacts.ullDuration >> 32));
-    memcpy(pucOut + kHeaderFixed - 2, stNames.aucBytes, stNames.uiLen);
-    memset(pucOut + kHeaderFixed - 2 + stNames.uiLen, 0,
-           uiLen - (kHeaderFixed - 2 + stNames.uiLen));
+uint32_t PutCallHeader(uint8_t *pucOut, const PacketFacts &stFacts, const CallNames &stNames,
+                       uint32_t uiProcess) {
+    const uint32_t uiNames = uint32_t{stNames.ucService} + stNames.ucMethod;
+    const uint32_t uiLen = ch::Pad4(ch::kNamesV2 + uiNames);
+    memset(pucOut, 0, uiLen);  // the reserved byte and v1's length byte too
+    ch::PutLe(pucOut, ch::kVersion, ch::kVersionWritten);
+    ch::PutLe(pucOut, ch::kDirection, stFacts.eDirection);
+    ch::PutLe(pucOut, ch::kFamily, stFacts.eFamily);
+    ch::PutLe(pucOut, ch::kCall, stFacts.uiCall);
+    ch::PutLe(pucOut, ch::kLayout, stFacts.eLayout);
+    ch::PutLe(pucOut, ch::kVerdict, stFacts.eVerdict);
+    ch::PutLe(pucOut, ch::kFlags, stFacts.ucFlags);
+    ch::PutLe(pucOut, ch::kValue, stFacts.uiValue);
+    ch::PutLe(pucOut, ch::kStatus, stFacts.uiStatus);
+    ch::PutLe(pucOut, ch::kThread, stFacts.uiThread);
+    ch::PutLe(pucOut, ch::kOriginal, stFacts.uiOriginal);
+    ch::PutLe(pucOut, ch::kKept, stFacts.uiKept);
+    ch::PutLe64(pucOut, ch::kDuration, stFacts.ullDuration);
+    ch::PutLe(pucOut, ch::kServiceLength, stNames.ucService);
+    ch::PutLe(pucOut, ch::kMethodLength, stNames.ucMethod);
+    ch::PutLe(pucOut, ch::kLengthV2, uiLen);
+    ch::PutLe(pucOut, ch::kProcess, uiProcess);
+    memcpy(pucOut + ch::kNamesV2, stNames.aucBytes, uiNames);
     return uiLen;
 }
 

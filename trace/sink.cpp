@@ -136,7 +136,7 @@ void Flush() {
         uint32_t uiAt = 0;
         for (uint32_t i = 1; i < uiWritten; ++i)
             uiAt += GetHost<uint32_t>(stOut.pucBatch + uiAt + 4);
-        stOut.uiShownLost = uiWritten != 0 ? GetLe32(stOut.pucBatch + uiAt + 28 + kDropsOffset)
+        stOut.uiShownLost = uiWritten != 0 ? ch::GetLe(stOut.pucBatch + uiAt + 28, ch::kDrops)
                                            : stOut.uiShownBefore;
     }
     stOut.uiBatchLen = 0;
@@ -168,7 +168,7 @@ bool OpenFile() {
     stOut.ullBytes = 0;
     stOut.uiPackets = 0;
     uint8_t aucHead[kFileHeadSize];
-    const uint32_t uiSnapLen = stOptions.uiCap != 0 ? stOptions.uiCap + kMaxHeader : 0;
+    const uint32_t uiSnapLen = stOptions.uiCap != 0 ? stOptions.uiCap + ch::kMaxHeader : 0;
     // Packets mean nothing without the file's head: none follow a head cut short.
     stOut.bHeadless = WriteBlocks(aucHead, PutFileHead(aucHead, uiSnapLen)) != 2;
     if (stOut.bHeadless && stOut.bRegular) (void)!ftruncate(stOut.iFd, 0);
@@ -204,8 +204,8 @@ bool AddPacket(const uint8_t *pucData, uint32_t uiData, uint64_t ullWallNs) {
     const Options &stOptions = TraceOptions();
     const uint32_t uiLost = g_uiLost.load(std::memory_order_relaxed);
     const uint32_t uiBlock = EnhancedPacketSize(uiData, uiLost != stOut.uiShownLost);
-    if (stOptions.ullRotateBytes != 0 && stOut.uiPackets + stOut.uiBatchPackets != 0 &&
-        stOut.ullBytes + stOut.uiBatchLen + uiBlock + kStatisticsSize > stOptions.ullRotateBytes) {
+    if (stOut.uiPackets + stOut.uiBatchPackets != 0 &&
+        RotationDue(stOut.ullBytes + stOut.uiBatchLen, uiBlock, stOptions.ullRotateBytes)) {
         Flush();
         if (!NextFile()) return false;
     }
@@ -223,9 +223,9 @@ bool AddPacket(const uint8_t *pucData, uint32_t uiData, uint64_t ullWallNs) {
     }
     if (stOut.uiBatchPackets == 0) stOut.uiShownBefore = stOut.uiShownLost;
     uint8_t *pucBlock = stOut.pucBatch + stOut.uiBatchLen;
-    const uint32_t uiOriginal = pucData[1] + GetLe32(pucData + kOriginalLengthOffset);
+    const uint32_t uiOriginal = ch::HeaderLength(pucData) + ch::GetLe(pucData, ch::kOriginal);
     PutEnhancedPacket(pucBlock, ullWallNs, pucData, uiData, uiOriginal, uiLost - stOut.uiShownLost);
-    PutLe32(pucBlock + 28 + kDropsOffset, uiLost);
+    ch::PutLe(pucBlock + 28, ch::kDrops, uiLost);
     stOut.uiShownLost = uiLost;
     stOut.uiBatchLen += uiBlock;
     ++stOut.uiBatchPackets;
