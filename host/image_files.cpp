@@ -8,7 +8,7 @@
 namespace pss_host {
 
 bool ImageFilePath(std::string_view dir, uint32_t uiCall, std::string_view method, bool bAnswer,
-                   char *pcPath, size_t uiPathSize) {
+                   char *pcPath, size_t uiPathSize, uint32_t uiProcess) {
     static constexpr std::string_view kPrefix = "QOMA_PAT_";
     if (method.substr(0, kPrefix.size()) == kPrefix) method.remove_prefix(kPrefix.size());
     char acOp[64];
@@ -21,9 +21,12 @@ bool ImageFilePath(std::string_view dir, uint32_t uiCall, std::string_view metho
     }
     if (i == 0) acOp[i++] = '_';
     acOp[i] = '\0';
-    const int iLen =
-        snprintf(pcPath, uiPathSize, "%.*s/%06u-%s-%s.bin", static_cast<int>(dir.size()),
-                 dir.data(), static_cast<unsigned>(uiCall), acOp, bAnswer ? "response" : "request");
+    char acProcess[16] = "";
+    if (uiProcess != 0)
+        snprintf(acProcess, sizeof acProcess, "p%u-", static_cast<unsigned>(uiProcess));
+    const int iLen = snprintf(
+        pcPath, uiPathSize, "%.*s/%06u-%s%s-%s.bin", static_cast<int>(dir.size()), dir.data(),
+        static_cast<unsigned>(uiCall), acProcess, acOp, bAnswer ? "response" : "request");
     return iLen > 0 && static_cast<size_t>(iLen) < uiPathSize;
 }
 

@@ -15,9 +15,11 @@ namespace pss_host {
 
 // DIR/NNNNNN-<Op>-request.bin or -response.bin: NNNNNN the call's number,
 // <Op> the method name after "QOMA_PAT_", kept to letters, digits and '_' so
-// that no method name leads the file elsewhere. False when it does not fit.
+// that no method name leads the file elsewhere. With a process id other than
+// 0, DIR/NNNNNN-pPID-<Op>-...: the calls of another process, whose numbers
+// repeat the first one's. False when the path does not fit.
 bool ImageFilePath(std::string_view dir, uint32_t uiCall, std::string_view method, bool bAnswer,
-                   char *pcPath, size_t uiPathSize);
+                   char *pcPath, size_t uiPathSize, uint32_t uiProcess = 0);
 
 // Writes the image whole to pcPath (replacing an earlier file; a new one is
 // readable by its owner only: images carry whatever the service does), or leaves no

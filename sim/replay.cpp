@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "host/call_pairing.h"
+#include "host/trace_losses.h"
 #include "host/trace_reader.h"
 #include "sim/kelm_loopback.h"
 
@@ -26,11 +28,13 @@ using pss_host::TracePacket;
 // rather than taking the process's memory.
 constexpr off_t kMaxTraceBytes = off_t{256} << 20;
 
+// A call as the trace holds it: its packets point into the trace's bytes.
 struct RecordedCall {
+    uint32_t uiProcessOrder;  // its process among the trace's, in the order they appear
     uint32_t uiCall;
     std::string_view method;
-    const TracePacket *pstRequest;  // either may be missing
-    const TracePacket *pstAnswer;
+    TracePacket stRequest, stAnswer;
+    bool bRequest, bAnswer;
 };
 
 struct MethodCalls {
@@ -42,7 +46,6 @@ struct MethodCalls {
 struct Replay {
     const char *pcFile = nullptr;
     std::vector<uint8_t> bytes;
-    std::vector<TracePacket> packets;
     std::vector<RecordedCall> calls;
     std::vector<MethodCalls> methods;
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
@@ -75,28 +78,16 @@ const char *ReadTrace(const char *pcFile, std::vector<uint8_t> *pBytes) {
     return pcError;
 }
 
-// The recorded calls, each with its request and answer, method by method.
+// The recorded calls, method by method, each in the order its process
+// started them (processes in the order the trace shows them).
 void Index(Replay *pstReplay) {
     Replay &stReplay = *pstReplay;
-    std::vector<TracePacket> &packets = stReplay.packets;
-    std::stable_sort(
-        packets.begin(), packets.end(), [](const TracePacket &a, const TracePacket &b) {
-            return a.uiCall != b.uiCall ? a.uiCall < b.uiCall : a.ucDirection < b.ucDirection;
-        });
-    uint32_t uiDuplicates = 0;
-    for (const TracePacket &stPacket : packets) {
-        if (stReplay.calls.empty() || stReplay.calls.back().uiCall != stPacket.uiCall) {
-            stReplay.calls.push_back({stPacket.uiCall, stPacket.method, nullptr, nullptr});
-        }
-        RecordedCall &stCall = stReplay.calls.back();
-        const TracePacket *&pstSlot =
-            stPacket.ucDirection == pss_host::kTraceRequest ? stCall.pstRequest : stCall.pstAnswer;
-        if (pstSlot != nullptr || stPacket.method != stCall.method) {
-            ++uiDuplicates;  // traces of two processes joined: their numbers collide
-            continue;
-        }
-        pstSlot = &stPacket;
-    }
+    std::stable_sort(stReplay.calls.begin(), stReplay.calls.end(),
+                     [](const RecordedCall &a, const RecordedCall &b) {
+                         return a.uiProcessOrder != b.uiProcessOrder
+                                    ? a.uiProcessOrder < b.uiProcessOrder
+                                    : a.uiCall < b.uiCall;
+                     });
     for (const RecordedCall &stCall : stReplay.calls) {
         auto it = std::find_if(
             stReplay.methods.begin(), stReplay.methods.end(),
@@ -107,11 +98,51 @@ void Index(Replay *pstReplay) {
         }
         it->calls.push_back(&stCall);
     }
-    if (uiDuplicates != 0) {
+}
+
+// Reads the trace's calls, paired by the rule every trace reader follows,
+// reporting damage as it goes; the trace is read past it.
+void ReadCalls(Replay *pstReplay, const char *pcFile) {
+    Replay &stReplay = *pstReplay;
+    pss_host::TraceReader stReader(stReplay.bytes.data(), stReplay.bytes.size());
+    pss_host::CallPairer stPairer(false);
+    pss_host::TraceLosses stLosses;
+    std::vector<uint32_t> processes;  // in the order they appear
+    const auto keep = [&](const pss_host::TraceCall &stCall) {
+        const TracePacket &stAny = stCall.Any();
+        const auto it = std::find(processes.begin(), processes.end(), stAny.uiProcess);
+        RecordedCall stRecorded{static_cast<uint32_t>(it - processes.begin()),
+                                stAny.uiCall,
+                                stAny.method,
+                                {},
+                                {},
+                                stCall.pstRequest != nullptr,
+                                stCall.pstAnswer != nullptr};
+        if (it == processes.end()) processes.push_back(stAny.uiProcess);
+        if (stRecorded.bRequest) stRecorded.stRequest = *stCall.pstRequest;
+        if (stRecorded.bAnswer) stRecorded.stAnswer = *stCall.pstAnswer;
+        stReplay.calls.push_back(stRecorded);
+    };
+    TracePacket stPacket;
+    for (pss_host::TraceStep eStep;
+         (eStep = stReader.Next(&stPacket)) != pss_host::TraceStep::kEnd;) {
+        if (eStep == pss_host::TraceStep::kPacket) {
+            stLosses.Packet(stPacket);
+            stPairer.Add(stPacket, keep);
+        } else if (eStep == pss_host::TraceStep::kStatistics) {
+            stLosses.Closed(stReader.ClosedDrops());
+        } else {
+            fprintf(stderr, "kelm loopback: replay %s: %s at byte %llu: %s\n", pcFile,
+                    eStep == pss_host::TraceStep::kNotATrace ? "no trace" : "damage",
+                    static_cast<unsigned long long>(stReader.Offset()), stReader.Problem());
+        }
+    }
+    stPairer.Finish(keep);
+    if (const uint64_t ullLost = stLosses.Total()) {
         fprintf(stderr,
-                "kelm loopback: replay %s: %u packets repeat a call number already seen and are "
-                "left out (traces of several runs joined?)\n",
-                stReplay.pcFile, uiDuplicates);
+                "kelm loopback: replay %s: the tracer lost %llu packets; calls may not line up "
+                "with the recorded ones\n",
+                pcFile, static_cast<unsigned long long>(ullLost));
     }
 }
 
@@ -126,28 +157,7 @@ Replay *LoadReplay() {
                 pcError);
         return pstReplay;
     }
-    pss_host::TraceReader stReader(pstReplay->bytes.data(), pstReplay->bytes.size());
-    TracePacket stPacket;
-    pss_host::TraceStep eStep;
-    uint32_t uiDrops = 0;
-    while ((eStep = stReader.Next(&stPacket)) == pss_host::TraceStep::kPacket) {
-        pstReplay->packets.push_back(stPacket);
-        uiDrops = std::max(uiDrops, stPacket.uiDrops);
-    }
-    if (eStep == pss_host::TraceStep::kStopped) {
-        fprintf(stderr, "kelm loopback: replay %s: read up to byte %llu: %s\n", pcVariable,
-                static_cast<unsigned long long>(stReader.Offset()), stReader.Problem());
-    }
-    uint64_t ullClosedDrops = 0;
-    if (stReader.ClosedDrops(&ullClosedDrops) && ullClosedDrops > uiDrops) {
-        uiDrops = static_cast<uint32_t>(std::min<uint64_t>(ullClosedDrops, UINT32_MAX));
-    }
-    if (uiDrops != 0) {
-        fprintf(stderr,
-                "kelm loopback: replay %s: the tracer lost %u packets; calls may not line up "
-                "with the recorded ones\n",
-                pcVariable, uiDrops);
-    }
+    ReadCalls(pstReplay, pcVariable);
     Index(pstReplay);
     if (getenv("KELM_SIM_ANSWERS") != nullptr) {
         fprintf(stderr, "kelm loopback: KELM_SIM_REPLAY answers; KELM_SIM_ANSWERS is not used\n");
@@ -167,8 +177,8 @@ bool FailCall(const char *pcMethodName, uint32_t uiNth, const char *pcWhy) {
 
 void CompareRequest(const char *pcMethodName, uint32_t uiNth, const RecordedCall &stCall,
                     const std::vector<uint8_t> &request) {
-    const TracePacket *pstRecorded = stCall.pstRequest;
-    if (pstRecorded == nullptr || pstRecorded->ucLayout == pss_host::kTraceNoImage) return;
+    const TracePacket *pstRecorded = stCall.bRequest ? &stCall.stRequest : nullptr;
+    if (pstRecorded == nullptr || pstRecorded->ucLayout == pss::call_header::kNoImage) return;
     const size_t uiKept = pstRecorded->uiImageLen;
     const size_t uiSame = std::min(uiKept, request.size());
     const uint8_t *pucRecorded = pstRecorded->pucImage;
@@ -214,7 +224,7 @@ bool ReplayCall(const char *pcMethodName, const std::vector<uint8_t> &request, R
         return FailCall(pcMethodName, uiNth != 0 ? uiNth : 1, acWhy);
     }
     CompareRequest(pcMethodName, uiNth, *pstCall, request);
-    const TracePacket *pstAnswer = pstCall->pstAnswer;
+    const TracePacket *pstAnswer = pstCall->bAnswer ? &pstCall->stAnswer : nullptr;
     if (pstAnswer == nullptr) {
         snprintf(acWhy, sizeof acWhy, "call %u of the trace has no answer", pstCall->uiCall);
         return FailCall(pcMethodName, uiNth, acWhy);
@@ -224,10 +234,10 @@ bool ReplayCall(const char *pcMethodName, const std::vector<uint8_t> &request, R
                  pstAnswer->uiImageLen, pstAnswer->uiOriginal);
         return FailCall(pcMethodName, uiNth, acWhy);
     }
-    pstOut->bAnswer = pstAnswer->ucLayout != pss_host::kTraceNoImage;
+    pstOut->bAnswer = pstAnswer->ucLayout != pss::call_header::kNoImage;
     pstOut->answer.assign(pstAnswer->pucImage, pstAnswer->pucImage + pstAnswer->uiImageLen);
     pstOut->stResult = {pstAnswer->uiValue, pstAnswer->uiStatus};
-    pstOut->bRefused = pstAnswer->ucVerdict == pss_host::kTraceRefused;
+    pstOut->bRefused = pstAnswer->ucVerdict == pss::call_header::kRefused;
     return true;
 }
 
