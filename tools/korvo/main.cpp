@@ -163,10 +163,10 @@ int Main(int argc, char **argv) {
     TraceOptions stTrace;
     CLI::App *pTrace = app.add_subcommand(
         "trace",
-        "the calls of a call trace (pss-trace's pcapng), one line each: call number, start time "
-        "(UTC), thread, family, method, request and answer sizes, status, the decoder's verdict "
-        "as recorded, duration. A cut or damaged trace is shown up to its last whole packet and "
-        "the rest reported (exit 1)");
+        "the calls of a call trace (pss-trace's pcapng), one line each as its answer arrives: "
+        "call number, start time (UTC), process, thread, family, method, request and answer "
+        "sizes, status, the decoder's verdict as recorded, duration. Damage is reported and "
+        "skipped, the rest read (exit 1); input that is no call trace is refused (exit 2)");
     pTrace->add_option("FILE", stTrace.file, "the trace ('-' or none: stdin)")->type_name("");
     pTrace->add_flag("--decode", stTrace.bDecode, "every image as the JSON form, below its call");
     pTrace->add_flag("--check", stTrace.bCheck,

@@ -1,21 +1,26 @@
-// A trace's packets paired into calls by call number, shown in call order.
+// A trace's packets paired into calls (host/call_pairing.h), each call shown
+// when its answer arrives: a trace is read as a stream, so that a FIFO is
+// followed live and memory holds only the calls in flight.
 #include "tools/korvo/trace.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <vector>
 
+#include "host/call_pairing.h"
 #include "host/image_files.h"
 #include "host/record_json.h"
 #include "host/records.h"
+#include "host/trace_losses.h"
 #include "host/trace_reader.h"
 #include "tools/korvo/decode.h"
 #include "tools/korvo/input.h"
@@ -25,13 +30,9 @@ namespace {
 
 using pss_host::TracePacket;
 
-struct Call {
-    uint32_t uiCall = 0;
-    const TracePacket *pstRequest = nullptr;
-    const TracePacket *pstAnswer = nullptr;
-
-    const TracePacket &Any() const { return pstRequest != nullptr ? *pstRequest : *pstAnswer; }
-};
+namespace ch = pss::call_header;
+using pss_host::TraceCall;
+using Call = pss_host::TraceCall;
 
 // The record an image of the call holds, or null (an unknown method, an
 // answer of a method without one).
@@ -44,39 +45,18 @@ const RecordInfo *RecordOfImage(std::string_view method, bool bAnswer) {
     return nullptr;
 }
 
-// A packet's code with its name; the last row names every other value.
-struct CodeName {
-    uint8_t ucCode;
-    const char *pcName;
-};
-template <size_t N>
-const char *NameOf(const CodeName (&astNames)[N], uint8_t ucCode) {
-    for (size_t i = 0; i + 1 < N; ++i) {
-        if (astNames[i].ucCode == ucCode) return astNames[i].pcName;
-    }
-    return astNames[N - 1].pcName;
+// A code's name, or "<what>?" for one no writer of today gives.
+template <unsigned N>
+const char *NameOr(const ch::CodeName (&astNames)[N], uint8_t ucCode, const char *pcUnknown) {
+    const char *pcName = ch::NameOf(astNames, ucCode);
+    return pcName != nullptr ? pcName : pcUnknown;
 }
-
-constexpr CodeName kFamilies[] = {{pss_host::kTraceSync, "sync"},
-                                  {pss_host::kTraceAsync, "async"},
-                                  {pss_host::kTraceOneway, "oneway"},
-                                  {0, "family?"}};
-constexpr CodeName kLayouts[] = {{pss_host::kTraceNoImage, "none"},
-                                 {pss_host::kTraceCompact, "compact"},
-                                 {pss_host::kTraceFixed, "fixed"},
-                                 {pss_host::kTraceAnswerBytes, "answer"},
-                                 {0, "layout?"}};
-constexpr CodeName kVerdicts[] = {{pss_host::kTraceNotDecoded, "not decoded"},
-                                  {pss_host::kTraceAccepted, "accepted"},
-                                  {pss_host::kTraceRefused, "refused"},
-                                  {0, "verdict?"}};
-
-const char *FamilyName(uint8_t ucFamily) { return NameOf(kFamilies, ucFamily); }
-const char *LayoutName(uint8_t ucLayout) { return NameOf(kLayouts, ucLayout); }
-const char *VerdictName(uint8_t ucVerdict) { return NameOf(kVerdicts, ucVerdict); }
+const char *FamilyName(uint8_t ucFamily) { return NameOr(ch::kFamilies, ucFamily, "family?"); }
+const char *LayoutName(uint8_t ucLayout) { return NameOr(ch::kLayouts, ucLayout, "layout?"); }
+const char *VerdictName(uint8_t ucVerdict) { return NameOr(ch::kVerdicts, ucVerdict, "verdict?"); }
 
 bool HasImage(const TracePacket *pstPacket) {
-    return pstPacket != nullptr && pstPacket->ucLayout != pss_host::kTraceNoImage;
+    return pstPacket != nullptr && pstPacket->ucLayout != ch::kNoImage;
 }
 
 std::vector<uint8_t> ImageOf(const TracePacket &stPacket) {
@@ -85,7 +65,10 @@ std::vector<uint8_t> ImageOf(const TracePacket &stPacket) {
 
 // "call 7 QOMA_PAT_QueryDescInfo answer", the name of an image in messages.
 std::string ImageName(const Call &stCall, bool bAnswer) {
-    return "call " + std::to_string(stCall.uiCall) + " " + std::string(stCall.Any().method) +
+    const TracePacket &stAny = stCall.Any();
+    const std::string process =
+        stAny.uiProcess != 0 ? " of process " + std::to_string(stAny.uiProcess) : "";
+    return "call " + std::to_string(stAny.uiCall) + process + " " + std::string(stAny.method) +
            (bAnswer ? " answer" : " request");
 }
 
@@ -105,7 +88,7 @@ std::string SizeText(const TracePacket *pstPacket, const char *pcWhat) {
     if (pstPacket == nullptr) return std::string(pcWhat) + " not recorded";
     if (!HasImage(pstPacket)) return std::string(pcWhat) + " -";
     std::string text = std::string(pcWhat) + " " + std::to_string(pstPacket->uiOriginal);
-    if (pstPacket->ucLayout != pss_host::kTraceAnswerBytes)
+    if (pstPacket->ucLayout != ch::kAnswerBytes)
         text += std::string(" ") + LayoutName(pstPacket->ucLayout);
     if (pstPacket->bImageCut) text += " (kept " + std::to_string(pstPacket->uiImageLen) + ")";
     return text;
@@ -118,11 +101,12 @@ std::string CallLine(const Call &stCall) {
                                   ? stCall.pstRequest->ullTimeNs
                                   : pstAnswer->ullTimeNs - pstAnswer->ullDurationNs;
     char acHead[64];
-    snprintf(acHead, sizeof acHead, "%6u ", static_cast<unsigned>(stCall.uiCall));
-    std::string line = acHead + TimeText(ullStart) + " tid " + std::to_string(stAny.uiThread) +
-                       " " + FamilyName(stAny.ucFamily) + " " + std::string(stAny.method) + " " +
-                       SizeText(stCall.pstRequest, "request") + ", " +
-                       SizeText(pstAnswer, "answer");
+    snprintf(acHead, sizeof acHead, "%6u ", static_cast<unsigned>(stAny.uiCall));
+    const std::string process = stAny.uiProcess != 0 ? std::to_string(stAny.uiProcess) : "-";
+    std::string line = acHead + TimeText(ullStart) + " pid " + process + " tid " +
+                       std::to_string(stAny.uiThread) + " " + FamilyName(stAny.ucFamily) + " " +
+                       std::string(stAny.method) + " " + SizeText(stCall.pstRequest, "request") +
+                       ", " + SizeText(pstAnswer, "answer");
     if (pstAnswer == nullptr) return line;
     char acTail[96];
     snprintf(acTail, sizeof acTail, ", status 0x%x value %u, %s, %.1f us",
@@ -177,13 +161,14 @@ nlohmann::ordered_json ImageJson(const Call &stCall, bool bAnswer, bool bDecode)
 
 std::string CallJson(const Call &stCall, bool bDecode) {
     const TracePacket &stAny = stCall.Any();
-    nlohmann::ordered_json call = {{"call", stCall.uiCall},
-                                   {"thread", stAny.uiThread},
-                                   {"family", FamilyName(stAny.ucFamily)},
-                                   {"service", std::string(stAny.service)},
-                                   {"method", std::string(stAny.method)},
-                                   {"request", ImageJson(stCall, false, bDecode)},
-                                   {"answer", ImageJson(stCall, true, bDecode)}};
+    nlohmann::ordered_json call = {{"call", stAny.uiCall}};
+    if (stAny.uiProcess != 0) call["process"] = stAny.uiProcess;
+    call.update(nlohmann::ordered_json{{"thread", stAny.uiThread},
+                                       {"family", FamilyName(stAny.ucFamily)},
+                                       {"service", std::string(stAny.service)},
+                                       {"method", std::string(stAny.method)},
+                                       {"request", ImageJson(stCall, false, bDecode)},
+                                       {"answer", ImageJson(stCall, true, bDecode)}});
     if (stCall.pstRequest != nullptr) call["time_ns"] = stCall.pstRequest->ullTimeNs;
     if (const TracePacket *pstAnswer = stCall.pstAnswer) {
         call["answer_time_ns"] = pstAnswer->ullTimeNs;
@@ -235,89 +220,142 @@ bool CheckCall(const Call &stCall) {
     return bOk;
 }
 
-void Extract(const std::string &dir, const Call &stCall) {
-    for (const bool bAnswer : {false, true}) {
-        const TracePacket *pstPacket = bAnswer ? stCall.pstAnswer : stCall.pstRequest;
-        if (!HasImage(pstPacket)) continue;
-        if (pstPacket->bImageCut) {  // a file would pass for the whole image
-            fprintf(stderr, "korvo: %s not written: %s\n", ImageName(stCall, bAnswer).c_str(),
-                    Undecodable(stCall, bAnswer).c_str());
-            continue;
-        }
-        char acPath[4096];
-        if (!pss_host::ImageFilePath(dir, stCall.uiCall, pstPacket->method, bAnswer, acPath,
-                                     sizeof acPath)) {
-            throw UsageError("--extract: directory name too long");
-        }
-        if (const int iError =
-                pss_host::WriteImageFile(acPath, pstPacket->pucImage, pstPacket->uiImageLen)) {
-            throw UsageError(std::string("cannot write ") + acPath + ": " + strerror(iError));
-        }
-    }
-}
+// The images of a trace as files. The first process of the trace names
+// its files by call number alone; another process's files carry its id too.
+class Extractor {
+  public:
+    explicit Extractor(std::string dir) : m_dir(std::move(dir)) {}
 
-// Request and answer of each call; a number seen again (traces of several
-// runs joined) starts another call.
-std::vector<Call> PairCalls(const std::vector<TracePacket> &packets) {
-    std::vector<Call> calls;
-    std::map<uint32_t, size_t> latest;
-    for (const TracePacket &stPacket : packets) {
-        const bool bAnswer = stPacket.ucDirection == pss_host::kTraceAnswer;
-        const auto it = latest.find(stPacket.uiCall);
-        Call *pstCall = it != latest.end() ? &calls[it->second] : nullptr;
-        if (pstCall == nullptr || (bAnswer ? pstCall->pstAnswer : pstCall->pstRequest) != nullptr ||
-            pstCall->Any().method != stPacket.method) {
-            latest[stPacket.uiCall] = calls.size();
-            pstCall = &calls.emplace_back();
-            pstCall->uiCall = stPacket.uiCall;
+    // Made once the input is known to be a trace, not before.
+    void MakeDir() {
+        if (m_bMade || m_dir.empty()) return;
+        if (mkdir(m_dir.c_str(), 0777) != 0 && errno != EEXIST) {
+            throw UsageError("cannot make " + m_dir + ": " + strerror(errno));
         }
-        (bAnswer ? pstCall->pstAnswer : pstCall->pstRequest) = &stPacket;
+        m_bMade = true;
     }
-    std::stable_sort(calls.begin(), calls.end(),
-                     [](const Call &a, const Call &b) { return a.uiCall < b.uiCall; });
-    return calls;
-}
+
+    void Write(const Call &stCall) {
+        if (m_dir.empty()) return;
+        MakeDir();
+        const uint32_t uiProcess = stCall.Any().uiProcess;
+        if (!m_bFirstSeen) m_uiFirstProcess = uiProcess, m_bFirstSeen = true;
+        for (const bool bAnswer : {false, true}) {
+            const TracePacket *pstPacket = bAnswer ? stCall.pstAnswer : stCall.pstRequest;
+            if (!HasImage(pstPacket)) continue;
+            if (pstPacket->bImageCut) {  // a file would pass for the whole image
+                fprintf(stderr, "korvo: %s not written: %s\n", ImageName(stCall, bAnswer).c_str(),
+                        Undecodable(stCall, bAnswer).c_str());
+                continue;
+            }
+            char acPath[4096];
+            if (!pss_host::ImageFilePath(m_dir, pstPacket->uiCall, pstPacket->method, bAnswer,
+                                         acPath, sizeof acPath,
+                                         uiProcess != m_uiFirstProcess ? uiProcess : 0)) {
+                throw UsageError("--extract: directory name too long");
+            }
+            if (const int iError =
+                    pss_host::WriteImageFile(acPath, pstPacket->pucImage, pstPacket->uiImageLen)) {
+                throw UsageError(std::string("cannot write ") + acPath + ": " + strerror(iError));
+            }
+        }
+    }
+
+  private:
+    std::string m_dir;  // empty: nothing written
+    bool m_bMade = false;
+    bool m_bFirstSeen = false;
+    uint32_t m_uiFirstProcess = 0;
+};
+
+// Each call as the options ask, written to stdout as it comes.
+class CallPrinter {
+  public:
+    explicit CallPrinter(const TraceOptions &stOptions)
+        : m_stOptions(stOptions), m_extractor(stOptions.extractDir) {}
+
+    void operator()(const Call &stCall) {
+        m_extractor.Write(stCall);
+        std::string text =
+            m_stOptions.bJson ? CallJson(stCall, m_stOptions.bDecode) : CallLine(stCall) + "\n";
+        if (m_stOptions.bDecode && !m_stOptions.bJson) text += DecodedText(stCall);
+        if (fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+            throw UsageError("cannot write stdout");
+        }
+        if (m_stOptions.bCheck && !CheckCall(stCall)) m_bRefused = true;
+    }
+    Extractor &Files() { return m_extractor; }
+    bool Refused() const { return m_bRefused; }
+
+  private:
+    const TraceOptions &m_stOptions;
+    Extractor m_extractor;
+    bool m_bRefused = false;
+};
+
+// Lines appear before the reader waits for more input (a FIFO, a pipe).
+void FlushStdout(void *) { fflush(stdout); }
+
+// Damage reports, the first few in full: a badly damaged trace must not
+// bury its calls under messages.
+constexpr uint32_t kDamageShown = 20;
 
 }  // namespace
 
 int RunTrace(const TraceOptions &stOptions) {
-    const std::string bytes = ReadAll(stOptions.file);
-    pss_host::TraceReader stReader(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-    std::vector<TracePacket> packets;
+    const std::string &file = stOptions.file;
+    const bool bStdin = file.empty() || file == "-";
+    const int iFd = bStdin ? 0 : open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (iFd < 0) throw UsageError("cannot read " + file + ": " + strerror(errno));
+    const std::string name = bStdin ? "stdin" : file;
+    struct Closer {
+        int iFd;
+        ~Closer() {
+            if (iFd > 0) close(iFd);
+        }
+    } stCloser{iFd};
+    pss_host::TraceReader stReader(iFd, FlushStdout, nullptr);
+    pss_host::CallPairer stPairer(true);
+    pss_host::TraceLosses stLosses;
+    CallPrinter printer(stOptions);
+    uint32_t uiDamaged = 0;
     TracePacket stPacket;
-    pss_host::TraceStep eStep;
-    uint64_t ullDrops = 0;
-    while ((eStep = stReader.Next(&stPacket)) == pss_host::TraceStep::kPacket) {
-        packets.push_back(stPacket);
-        ullDrops = std::max<uint64_t>(ullDrops, stPacket.uiDrops);
+    for (;;) {
+        const pss_host::TraceStep eStep = stReader.Next(&stPacket);
+        if (eStep == pss_host::TraceStep::kEnd) break;
+        switch (eStep) {
+            case pss_host::TraceStep::kPacket:
+                stLosses.Packet(stPacket);
+                stPairer.Add(stPacket, printer);
+                break;
+            case pss_host::TraceStep::kStatistics:
+                stLosses.Closed(stReader.ClosedDrops());
+                break;
+            case pss_host::TraceStep::kDamaged:
+                if (++uiDamaged <= kDamageShown) {
+                    fprintf(stderr, "korvo: %s: damage at byte %llu: %s\n", name.c_str(),
+                            static_cast<unsigned long long>(stReader.Offset()), stReader.Problem());
+                }
+                break;
+            case pss_host::TraceStep::kNotATrace:
+                fflush(stdout);
+                throw UsageError(name + ": " + stReader.Problem());
+            case pss_host::TraceStep::kEnd:
+                break;
+        }
     }
-    if (!stOptions.extractDir.empty() && mkdir(stOptions.extractDir.c_str(), 0777) != 0 &&
-        errno != EEXIST) {
-        throw UsageError("cannot make " + stOptions.extractDir + ": " + strerror(errno));
-    }
-    bool bOk = true;
-    std::string out;
-    for (const Call &stCall : PairCalls(packets)) {
-        out += stOptions.bJson ? CallJson(stCall, stOptions.bDecode) : CallLine(stCall) + "\n";
-        if (stOptions.bDecode && !stOptions.bJson) out += DecodedText(stCall);
-        if (stOptions.bCheck) bOk = CheckCall(stCall) && bOk;
-        if (!stOptions.extractDir.empty()) Extract(stOptions.extractDir, stCall);
-        if (out.size() > (1u << 16)) fputs(out.c_str(), stdout), out.clear();
-    }
-    fputs(out.c_str(), stdout);
+    stPairer.Finish(printer);
+    printer.Files().MakeDir();  // a trace without images still gets its (empty) folder
     if (fflush(stdout) != 0) throw UsageError("cannot write stdout");
-    uint64_t ullClosedDrops = 0;
-    if (stReader.ClosedDrops(&ullClosedDrops)) ullDrops = std::max(ullDrops, ullClosedDrops);
-    if (ullDrops != 0) {
-        fprintf(stderr, "korvo: %s: the tracer lost %llu packets\n", stOptions.file.c_str(),
-                static_cast<unsigned long long>(ullDrops));
+    if (uiDamaged > kDamageShown) {
+        fprintf(stderr, "korvo: %s: %u damaged blocks or packets in all, skipped\n", name.c_str(),
+                uiDamaged);
     }
-    if (eStep == pss_host::TraceStep::kStopped) {
-        fprintf(stderr, "korvo: %s: read up to byte %llu: %s\n", stOptions.file.c_str(),
-                static_cast<unsigned long long>(stReader.Offset()), stReader.Problem());
-        bOk = false;
+    if (const uint64_t ullLost = stLosses.Total()) {
+        fprintf(stderr, "korvo: %s: the tracer lost %llu packets\n", name.c_str(),
+                static_cast<unsigned long long>(ullLost));
     }
-    return bOk ? 0 : 1;
+    return uiDamaged == 0 && !printer.Refused() ? 0 : 1;
 }
 
 }  // namespace korvo_tool
