@@ -11,6 +11,7 @@
 #include "host/record_json.h"
 #include "serial/reader_walk.h"
 #include "tools/korvo/os_layer.h"
+#include "tools/korvo/refusal_texts.h"
 
 namespace korvo_tool {
 namespace {
@@ -178,62 +179,75 @@ class Recorder {
     }
 
     std::string Reason(Fault eFault, uint64_t ullAt, uint64_t ullA, uint64_t ullB) const {
-        if (eFault == Fault::kParam) {
-            return Cat("a buffer of ", m_ullLen, " bytes is shorter than its 4-byte root uoffset");
-        }
+        const auto n = [](uint64_t ullValue) { return static_cast<int64_t>(ullValue); };
+        const int64_t llLen = n(m_ullLen);
+        if (eFault == Fault::kParam) return RefusalReason("short", {{"len", llLen}});
         const Frame &stFrame = m_frames.back();
+        const std::string path = stFrame.FieldPath();
+        const std::string_view label = stFrame.label;
+        const int64_t llLast = llLen - 4;
+        const int64_t llWidth = stFrame.Field().usLength;
         switch (eFault) {
             case Fault::kTablePosition:
-                return m_ullLen < 8
-                           ? Cat(stFrame.label, " table at ", ullA,
-                                 ": no table fits in a buffer of ", m_ullLen, " bytes")
-                           : Cat(stFrame.label, " table at ", ullA,
-                                 " is out of range: a table starts at 4 to ", m_ullLen - 4);
+                if (m_ullLen < 8) {
+                    return RefusalReason("no_table",
+                                         {{"label", label}, {"pos", n(ullA)}, {"len", llLen}});
+                }
+                return RefusalReason("table_position",
+                                     {{"label", label}, {"pos", n(ullA)}, {"last", llLast}});
             case Fault::kVtablePosition:
-                return Cat(stFrame.label, ": soffset ", static_cast<int32_t>(U32(ullAt)),
-                           " puts its vtable at ", ullA, ", out of range: a vtable starts at 4 to ",
-                           m_ullLen - 4);
+                return RefusalReason("vtable_position",
+                                     {{"label", label},
+                                      {"soffset", static_cast<int32_t>(U32(ullAt))},
+                                      {"pos", n(ullA)},
+                                      {"last", llLast}});
             case Fault::kVtableLength:
-                return Cat(stFrame.label, " vtable: length ", ullA,
-                           " runs past the buffer end (at most ", m_ullLen - ullAt, ")");
+                return RefusalReason(
+                    "vtable_length",
+                    {{"label", label}, {"n", n(ullA)}, {"room", llLen - n(ullAt)}});
             case Fault::kValuePastEnd:
-                return Cat(stFrame.FieldPath(), ": its ", ullB, "-byte value at ", ullA,
-                           " runs past the buffer end (", m_ullLen, ")");
+                return RefusalReason(
+                    "value_past_end",
+                    {{"path", path}, {"width", n(ullB)}, {"pos", n(ullA)}, {"len", llLen}});
             case Fault::kOffsetPastEnd:
-                return Cat(stFrame.FieldPath(), ": its uoffset at ", ullA,
-                           " runs past the buffer end (", m_ullLen, ")");
-            case Fault::kOffsetPast4G:
-                return Cat(stFrame.FieldPath(),
-                           ullA != korvo::kNotAnElement ? Cat("[", ullA, "]") : std::string(),
-                           ": uoffset ", U32(ullAt), " leads past 2^32");
+                return RefusalReason("offset_past_end",
+                                     {{"path", path}, {"pos", n(ullA)}, {"len", llLen}});
+            case Fault::kOffsetPast4G: {
+                const std::string element =
+                    ullA != korvo::kNotAnElement ? Cat(path, "[", ullA, "]") : path;
+                return RefusalReason("offset_past_4g", {{"path", element}, {"n", U32(ullAt)}});
+            }
             case Fault::kVectorPastEnd:
-                return Cat(stFrame.FieldPath(), ": its ",
-                           stFrame.Field().eKind == Kind::kBytes ? "byte vector" : "vector", " at ",
-                           ullA, " lies past the buffer end (", m_ullLen, ")");
+                return RefusalReason(
+                    "vector_past_end",
+                    {{"path", path},
+                     {"what", stFrame.Field().eKind == Kind::kBytes ? "byte vector" : "vector"},
+                     {"pos", n(ullA)},
+                     {"len", llLen}});
             case Fault::kArrayLength:
-                return Cat(stFrame.FieldPath(), ": count ", ullA, " is not the array's length ",
-                           stFrame.Field().usLength);
+                return RefusalReason("array_length",
+                                     {{"path", path}, {"n", n(ullA)}, {"width", llWidth}});
             case Fault::kArrayPastEnd:
-                return Cat(stFrame.FieldPath(), ": its ", stFrame.Field().usLength, " bytes at ",
-                           ullAt + 4, " run past the buffer end (", m_ullLen, ")");
+                return RefusalReason(
+                    "array_past_end",
+                    {{"path", path}, {"width", llWidth}, {"pos", n(ullAt + 4)}, {"len", llLen}});
             case Fault::kCountTooLarge:
-                return Cat(stFrame.FieldPath(), ": count ", ullA, " is 2^30 or more");
+                return RefusalReason("count_too_large", {{"path", path}, {"n", n(ullA)}});
             case Fault::kOffsetsPastEnd:
-                return Cat(stFrame.FieldPath(), ": its ", ullA,
-                           " element uoffsets run past the buffer end (", m_ullLen, ")");
+                return RefusalReason("offsets_past_end",
+                                     {{"path", path}, {"n", n(ullA)}, {"len", llLen}});
             case Fault::kArrayTooLarge:
             case Fault::kNoMemory: {
-                const uint32_t uiElementSize = stFrame.Field().pstSub->uiRecordSize;
-                const std::string array =
-                    Cat(stFrame.FieldPath(), ": ", ullA, " elements of ", uiElementSize,
-                        " bytes make an array of ", ullB, " bytes");
-                if (eFault == Fault::kArrayTooLarge) {
-                    return array + ", 2^31 or more: refused before allocating";
-                }
                 const uint64_t ullLimit = ElementArrayLimit(m_ullLen);
-                if (ullB <= ullLimit) return array + ": the allocation failed";
-                return Cat(array, ", more than korvo lets a buffer of ", m_ullLen,
-                           " bytes allocate (", ullLimit, "): its element offsets share tables");
+                const char *pcKey = eFault == Fault::kArrayTooLarge ? "array_too_large"
+                                    : ullB <= ullLimit              ? "no_memory"
+                                                                    : "array_over_limit";
+                return RefusalReason(pcKey, {{"path", path},
+                                             {"n", n(ullA)},
+                                             {"width", stFrame.Field().pstSub->uiRecordSize},
+                                             {"bytes", n(ullB)},
+                                             {"len", llLen},
+                                             {"limit", n(ullLimit)}});
             }
             default:
                 return "";
@@ -251,7 +265,9 @@ class Recorder {
 
 }  // namespace
 
-uint64_t ElementArrayLimit(size_t uiLen) { return 2 * uint64_t{uiLen} + (64u << 10); }
+uint64_t ElementArrayLimit(size_t uiLen) {
+    return kElementArrayFactor * uint64_t{uiLen} + kElementArraySlack;
+}
 
 Account ReadAccount(const RecordInfo &stInfo, const std::vector<uint8_t> &buffer, bool bRegions,
                     bool bJson) {

@@ -46,6 +46,8 @@ struct Account {
 // allocator. Real element tables are larger than their records, so an array
 // beyond about the buffer's size means element offsets that share tables;
 // capping it keeps the tool's memory of the order of its input.
+inline constexpr uint64_t kElementArrayFactor = 2;
+inline constexpr uint64_t kElementArraySlack = 64u << 10;
 uint64_t ElementArrayLimit(size_t uiLen);
 
 // Reads buffer as stInfo's record: a response or request through the

@@ -7,6 +7,10 @@
 #include <string>
 
 #include "patch_sdk_service_agent_methods.h"
+#include "serial/reader_walk.h"
+#include "tools/korvo/account.h"
+#include "tools/korvo/refusal_texts.h"
+#include "trace/call_header.h"
 
 namespace korvo_tool {
 namespace {
@@ -44,6 +48,56 @@ std::string Slot(std::span<const RecordInfo> stRecords, const FieldDesc &stField
     throw std::logic_error("unknown slot kind");
 }
 
+template <unsigned N>
+std::string CodeTitles(const char *pcName, const pss::call_header::CodeName (&astNames)[N]) {
+    std::string lua = "local " + std::string(pcName) + " = {";
+    for (const auto &stName : astNames) {
+        lua += " [" + std::to_string(stName.ucCode) + "] = " + Quoted(stName.pcTitle) + ",";
+    }
+    return lua + " }\n";
+}
+
+// The call header's fields, versions and codes, as trace/call_header.h has them.
+std::string CallHeaderLua() {
+    namespace ch = pss::call_header;
+    std::string lua =
+        "-- The call header: each field's name, position, width, the versions that hold\n"
+        "-- it (bit v-1 for version v) and its title; where the names begin in each version.\n"
+        "local HEADER_FIELDS = {\n";
+    for (const ch::Field &stField : ch::kFields) {
+        lua += "  { " + Quoted(stField.pcName) + ", " + std::to_string(stField.ucOffset) + ", " +
+               std::to_string(stField.ucSize) + ", " + std::to_string(stField.ucVersions) + ", " +
+               Quoted(stField.pcTitle) + " },\n";
+    }
+    lua += "}\nlocal NAMES_AT = { [" + std::to_string(ch::kVersion1) +
+           "] = " + std::to_string(ch::kNamesV1) + ", [" + std::to_string(ch::kVersion2) +
+           "] = " + std::to_string(ch::kNamesV2) + " }\n";
+    lua += CodeTitles("DIRECTIONS", ch::kDirections) + CodeTitles("FAMILIES", ch::kFamilies) +
+           CodeTitles("LAYOUTS", ch::kLayouts) + CodeTitles("VERDICTS", ch::kVerdicts);
+    lua += "local FLAGS = {";
+    for (const ch::CodeName &stFlag : ch::kFlagBits) {
+        lua += " { " + Quoted(stFlag.pcName) + ", " + std::to_string(stFlag.ucCode) + ", " +
+               Quoted(stFlag.pcTitle) + " },";
+    }
+    return lua + " }\n\n";
+}
+
+// The reader's limits and korvo's words for its refusals, as the tool has them.
+std::string RefusalsLua() {
+    std::string lua =
+        "-- The reader's limits, and the words of each refusal: {name} is a value.\n"
+        "local POSITION_LIMIT = " +
+        std::to_string(korvo::kPositionLimit + 1) +
+        "\nlocal MAX_VECTOR = " + std::to_string(korvo::kMaxVectorCount) +
+        "\nlocal MAX_ARRAY = " + std::to_string(korvo::kMaxArrayBytes) +
+        "\nlocal ELEMENT_ARRAY = { factor = " + std::to_string(kElementArrayFactor) +
+        ", slack = " + std::to_string(kElementArraySlack) + " }\nlocal REFUSALS = {\n";
+    for (const RefusalText &stText : kRefusalTexts) {
+        lua += "  " + std::string(stText.pcKey) + " = " + Quoted(stText.pcText) + ",\n";
+    }
+    return lua + "}\n\n";
+}
+
 }  // namespace
 
 std::string DissectorLua(std::span<const RecordInfo> stRecords,
@@ -76,6 +130,7 @@ std::string DissectorLua(std::span<const RecordInfo> stRecords,
                (stMethod.pcResponse != nullptr ? ", " + Quoted(stMethod.pcResponse) : "") + " },\n";
     }
     lua += "}\n\n";
+    lua += CallHeaderLua() + RefusalsLua();
     lua += kDissectorRuntime;
     return lua;
 }

@@ -125,15 +125,22 @@ local function text_of(s)
 end
 
 -- ---- the walk ---------------------------------------------------------------
-local TWO32 = 4294967296
-local MAX_VECTOR = 1073741824       -- 2^30 elements
-local MAX_ARRAY = 2147483647        -- bytes of one element array
+local TWO32 = POSITION_LIMIT
 local WIDTH = { u8 = 1, u32 = 4, u64 = 8 }
 local fmt = string.format
 
 local REFUSAL = {}
 local function refuse(pos, reason)
   error(setmetatable({ pos = pos, reason = reason }, REFUSAL), 0)
+end
+
+-- A refusal's words, its values filled in as korvo fills them.
+local function say(key, values)
+  return (REFUSALS[key]:gsub("{(%w+)}", function(name)
+    local v = values[name]
+    if type(v) == "number" then return fmt("%d", v) end
+    return v
+  end))
 end
 
 local function join(path, name)
@@ -185,7 +192,7 @@ local function walk(tvb, tree, rec)
     end
     if not holds(vec, 4) then
       uoffset(tree)
-      refuse(at, fmt("%s: its byte vector at %d lies past the buffer end (%d)", path, vec, len))
+      refuse(at, say("vector_past_end", { path = path, what = "byte vector", pos = vec, len = len }))
     end
     local count = u32(vec)
     local function counted(parent)
@@ -194,12 +201,11 @@ local function walk(tvb, tree, rec)
     end
     if count ~= slot.len then
       counted(tree)
-      refuse(vec, fmt("%s: count %d is not the array's length %d", path, count, slot.len))
+      refuse(vec, say("array_length", { path = path, n = count, width = slot.len }))
     end
     if not holds(vec + 4, slot.len) then
       counted(tree)
-      refuse(vec, fmt("%s: its %d bytes at %d run past the buffer end (%d)", path, slot.len,
-                      vec + 4, len))
+      refuse(vec, say("array_past_end", { path = path, width = slot.len, pos = vec + 4, len = len }))
     end
     local range = shown(vec + 4, slot.len)
     local text = text_of(range:raw())
@@ -208,26 +214,20 @@ local function walk(tvb, tree, rec)
 
   local function walk_vector(tree, m, slot, at, vec, path, root)
     if not holds(vec, 4) then
-      refuse(at, fmt("%s: its vector at %d lies past the buffer end (%d)", path, vec, len))
+      refuse(at, say("vector_past_end", { path = path, what = "vector", pos = vec, len = len }))
     end
     local count = u32(vec)
     tree:add_le(m.count, shown(vec, 4))
-    if count >= MAX_VECTOR then refuse(vec, fmt("%s: count %d is 2^30 or more", path, count)) end
+    if count >= MAX_VECTOR then refuse(vec, say("count_too_large", { path = path, n = count })) end
     if not holds(vec + 4, 4 * count) then
-      refuse(vec, fmt("%s: its %d element uoffsets run past the buffer end (%d)", path, count, len))
+      refuse(vec, say("offsets_past_end", { path = path, n = count, len = len }))
     end
     local sub = BY_NAME[slot.sub]
     local bytes = count * sub.size
-    if bytes > MAX_ARRAY then
-      refuse(vec, fmt("%s: %d elements of %d bytes make an array of %d bytes, 2^31 or more: " ..
-                      "refused before allocating", path, count, sub.size, bytes))
-    end
-    local limit = 2 * len + 65536
-    if bytes > limit then
-      refuse(vec, fmt("%s: %d elements of %d bytes make an array of %d bytes, more than korvo " ..
-                      "lets a buffer of %d bytes allocate (%d): its element offsets share tables",
-                      path, count, sub.size, bytes, len, limit))
-    end
+    local array = { path = path, n = count, width = sub.size, bytes = bytes, len = len,
+                    limit = ELEMENT_ARRAY.factor * len + ELEMENT_ARRAY.slack }
+    if bytes > MAX_ARRAY then refuse(vec, say("array_too_large", array)) end
+    if bytes > array.limit then refuse(vec, say("array_over_limit", array)) end
     if root then elements = elements + count end
     for k = 0, count - 1 do
       local pos = vec + 4 + 4 * k
@@ -235,7 +235,7 @@ local function walk(tvb, tree, rec)
       local name = fmt("%s[%d]", path, k)
       local item = tree:add_le(K.element, shown(pos, 4), k):set_text(
         fmt("%s: uoffset to its table at %d", name, target))
-      if target >= TWO32 then refuse(pos, fmt("%s: uoffset %d leads past 2^32", name, u32(pos))) end
+      if target >= TWO32 then refuse(pos, say("offset_past_4g", { path = name, n = u32(pos) })) end
       walk_table(item, sub, target, pos, name, name, false)
     end
   end
@@ -245,18 +245,17 @@ local function walk(tvb, tree, rec)
     local width = WIDTH[slot.kind]
     if width then
       if not holds(at, width) then
-        refuse(entry, fmt("%s: its %d-byte value at %d runs past the buffer end (%d)", path, width,
-                          at, len))
+        refuse(entry, say("value_past_end", { path = path, width = width, pos = at, len = len }))
       end
       tree:add_le(m.value, shown(at, width))
       return
     end
     if not holds(at, 4) then
-      refuse(entry, fmt("%s: its uoffset at %d runs past the buffer end (%d)", path, at, len))
+      refuse(entry, say("offset_past_end", { path = path, pos = at, len = len }))
     end
     local target = at + u32(at)
     local function over()
-      if target >= TWO32 then refuse(at, fmt("%s: uoffset %d leads past 2^32", path, u32(at))) end
+      if target >= TWO32 then refuse(at, say("offset_past_4g", { path = path, n = u32(at) })) end
     end
     if slot.kind == "bytes" then
       if target >= TWO32 then
@@ -280,12 +279,8 @@ local function walk(tvb, tree, rec)
   -- A table: its soffset, its vtable with one entry per slot, its members.
   walk_table = function(tree, rec, pos, referrer, path, label, root)
     if pos < 4 or not holds(pos, 4) then
-      if len < 8 then
-        refuse(referrer, fmt("%s table at %d: no table fits in a buffer of %d bytes", label, pos,
-                             len))
-      end
-      refuse(referrer, fmt("%s table at %d is out of range: a table starts at 4 to %d", label, pos,
-                           len - 4))
+      if len < 8 then refuse(referrer, say("no_table", { label = label, pos = pos, len = len })) end
+      refuse(referrer, say("table_position", { label = label, pos = pos, last = len - 4 }))
     end
     local soffset = u32(pos)
     local vt = (pos - soffset) % TWO32
@@ -295,8 +290,7 @@ local function walk(tvb, tree, rec)
           signed, vt))
     t:add_le(K.soffset, tvb(pos, 4))
     if vt < 4 or not holds(vt, 4) then
-      refuse(pos, fmt("%s: soffset %d puts its vtable at %d, out of range: a vtable starts at 4 to %d",
-                      label, signed, vt, len - 4))
+      refuse(pos, say("vtable_position", { label = label, soffset = signed, pos = vt, last = len - 4 }))
     end
     local vtlen = u16(vt)
     local v = t:add(K.vtable, shown(vt, 4)):set_text(
@@ -304,8 +298,7 @@ local function walk(tvb, tree, rec)
     v:add_le(K.vtable_length, tvb(vt, 2))
     v:add_le(K.table_size, tvb(vt + 2, 2))
     if not holds(vt, vtlen) then
-      refuse(vt, fmt("%s vtable: length %d runs past the buffer end (at most %d)", label, vtlen,
-                     len - vt))
+      refuse(vt, say("vtable_length", { label = label, n = vtlen, room = len - vt }))
     end
     local entries = vtlen >= 4 and math.floor((vtlen - 4) / 2) or 0
     for i = 0, math.min(entries, #rec.slots) - 1 do
@@ -334,7 +327,7 @@ local function walk(tvb, tree, rec)
   end
 
   if len < 4 then
-    refuse(0, fmt("a buffer of %d bytes is shorter than its 4-byte root uoffset", len))
+    refuse(0, say("short", { len = len }))
   end
   local root = u32(0)
   tree:add_le(K.root, shown(0, 4)):set_text(fmt("root uoffset: root table at %d", root))
@@ -398,129 +391,162 @@ local function dissect_image(tvb, tree, name, original)
 end
 
 -- ---- the call header ----------------------------------------------------------
--- Little-endian, the image after it at H: version, H, direction, family, call
--- number, layout, verdict, flags, result words, thread, image lengths, drops,
--- duration, then the service's and the method's names.
-local HEADER_FIXED = 46
-local DIRECTIONS = { [1] = "request", [2] = "answer" }
-local FAMILIES = { [1] = "synchronous", [2] = "asynchronous", [3] = "one-way" }
-local LAYOUTS = { [0] = "none", [1] = "compact", [2] = "fixed", [3] = "answer" }
-local VERDICTS = { [0] = "not decoded", [1] = "accepted", [2] = "refused" }
-local FLAG_RESULT, FLAG_CUT = 1, 2
+-- Little-endian, the image after it at its length. Every field of HEADER_FIELDS
+-- is a field pss.<name> shown with its own bytes; coded ones with their names,
+-- the status in hex, the duration as a time, any other as a number.
 -- Plain arithmetic: bit libraries differ between Lua versions.
 local function has(flags, flag) return math.floor(flags / flag) % 2 == 1 end
+local function in_version(f, version) return has(f[4], 2 ^ (version - 1)) end
 
-local H = {
-  version = field(ProtoField.uint8("pss.version", "Header version")),
-  header_length = field(ProtoField.uint8("pss.header_length", "Header length")),
-  direction = field(ProtoField.uint8("pss.direction", "Direction", base.DEC, DIRECTIONS)),
-  family = field(ProtoField.uint8("pss.family", "Family", base.DEC, FAMILIES)),
-  call = field(ProtoField.uint32("pss.call", "Call number")),
-  layout = field(ProtoField.uint8("pss.layout", "Layout", base.DEC, LAYOUTS)),
-  verdict = field(ProtoField.uint8("pss.verdict", "Decoder verdict", base.DEC, VERDICTS)),
-  flags = field(ProtoField.uint8("pss.flags", "Flags", base.HEX)),
-  flag_result = field(ProtoField.bool("pss.flags.result", "Result words set", 8, nil, FLAG_RESULT)),
-  flag_cut = field(ProtoField.bool("pss.flags.cut", "Image cut to the cap", 8, nil, FLAG_CUT)),
-  value = field(ProtoField.uint32("pss.value", "uiValue")),
-  status = field(ProtoField.uint32("pss.status", "uiStatus", base.HEX)),
-  thread = field(ProtoField.uint32("pss.thread", "Thread")),
-  original = field(ProtoField.uint32("pss.original_length", "Image length")),
-  kept = field(ProtoField.uint32("pss.kept_length", "Image bytes kept")),
-  drops = field(ProtoField.uint32("pss.drops", "Packets lost before this one")),
-  duration = field(ProtoField.relative_time("pss.duration", "Call duration")),
-  service = field(ProtoField.string("pss.service", "Service")),
-  method = field(ProtoField.string("pss.method", "Method")),
-  answer_in = field(ProtoField.framenum("pss.answer_in", "Answer in", base.NONE, frametype.RESPONSE)),
-  request_in = field(ProtoField.framenum("pss.request_in", "Request in", base.NONE,
-                                         frametype.REQUEST)),
-}
+local CODED = { direction = DIRECTIONS, family = FAMILIES, layout = LAYOUTS, verdict = VERDICTS }
+local H = {}
+local INTS = { [1] = ProtoField.uint8, [2] = ProtoField.uint16, [4] = ProtoField.uint32,
+               [8] = ProtoField.uint64 }
+local widest = {}
+for _, f in ipairs(HEADER_FIELDS) do widest[f[1]] = math.max(widest[f[1]] or 0, f[3]) end
+for _, f in ipairs(HEADER_FIELDS) do
+  local name, title = f[1], f[5]
+  local abbr = "pss." .. name
+  if H[name] then
+    -- a field that moved between versions: one filter field
+  elseif name == "duration" then
+    H[name] = field(ProtoField.relative_time(abbr, title))
+  elseif name == "status" or name == "flags" then
+    H[name] = field(INTS[widest[name]](abbr, title, base.HEX))
+  elseif CODED[name] then
+    H[name] = field(INTS[widest[name]](abbr, title, base.DEC, CODED[name]))
+  else
+    H[name] = field(INTS[widest[name]](abbr, title))
+  end
+end
+local FLAG_FIELDS, FLAG = {}, {}
+for i, flag in ipairs(FLAGS) do
+  FLAG[flag[1]] = flag[2]
+  FLAG_FIELDS[i] = field(ProtoField.bool("pss.flags." .. flag[1], flag[3], 8, nil, flag[2]))
+end
+local KNOWN_VERSIONS = {}
+for version in pairs(NAMES_AT) do KNOWN_VERSIONS[#KNOWN_VERSIONS + 1] = version end
+table.sort(KNOWN_VERSIONS)
+H.service = field(ProtoField.string("pss.service", "Service"))
+H.method = field(ProtoField.string("pss.method", "Method"))
+H.answer_in = field(ProtoField.framenum("pss.answer_in", "Answer in", base.NONE, frametype.RESPONSE))
+H.request_in = field(ProtoField.framenum("pss.request_in", "Request in", base.NONE,
+                                         frametype.REQUEST))
 pss.fields = FIELDS
 
 local METHOD_BY_NAME = {}
 for _, m in ipairs(METHODS) do METHOD_BY_NAME[m[1]] = { request = m[2], response = m[3] } end
 
--- Request and answer of a call by call number, filled on the first pass.
-local calls = {}
-function pss.init() calls = {} end
+-- Requests and answers paired as every reader of traces pairs them: one
+-- process's call number, the answer after the request and of the same
+-- method; a request whose number comes again unanswered is left so. Filled on
+-- the first pass: waiting requests by process and call, and each paired
+-- frame's partner.
+local waiting, links = {}, {}
+function pss.init() waiting, links = {}, {} end
 
 local function nstime(ns)
   return NSTime(math.floor(ns / 1e9), ns % 1e9)
 end
 
+local function pair(pinfo, direction, process, call, service, method, duration)
+  local key = process .. "/" .. call
+  if direction == 1 then
+    waiting[key] = { frame = pinfo.number, service = service, method = method }
+    return
+  end
+  local w = waiting[key]
+  if w and w.service == service and w.method == method then
+    links[w.frame] = { answer = pinfo.number, duration = duration }
+    links[pinfo.number] = { request = w.frame }
+    waiting[key] = nil
+  end
+end
+
 local function dissect_call(tvb, pinfo, tree)
   local len = tvb:len()
-  if len < HEADER_FIXED then
-    tree:add_proto_expert_info(E.header, fmt("%d bytes: shorter than a call header (%d)", len,
-                                             HEADER_FIXED))
-    return "malformed call header"
-  end
-  local version, hlen = tvb(0, 1):uint(), tvb(1, 1):uint()
-  local header = tree:add(CALL_FIELDS.header, tvb(0, math.min(hlen, len))):set_text("Call header")
-  header:add(H.version, tvb(0, 1))
-  header:add(H.header_length, tvb(1, 1))
-  if version ~= 1 then
-    header:add_proto_expert_info(E.header, fmt("header version %d: only version 1 is known",
-                                               version))
+  local version = len > 0 and tvb(0, 1):uint() or 0
+  if not NAMES_AT[version] then
+    if len == 0 then
+      tree:add_proto_expert_info(E.header, "0 bytes: no call header")
+      return "malformed call header"
+    end
+    tree:add(H.version, tvb(0, 1)):add_proto_expert_info(E.header, fmt(
+      "header version %d: the versions known are %s", version, table.concat(KNOWN_VERSIONS, " and ")))
     return "unknown header version " .. version
   end
-  local s, m = tvb(44, 1):uint(), tvb(45, 1):uint()
-  if hlen < HEADER_FIXED + s + m or hlen > len then
-    header:add_proto_expert_info(E.header, fmt(
-      "header length %d: at least %d (its names) and at most the packet's %d bytes", hlen,
-      HEADER_FIXED + s + m, len))
+  local fields = {}
+  for _, f in ipairs(HEADER_FIELDS) do
+    if in_version(f, version) then fields[f[1]] = f end
+  end
+  local names_at = NAMES_AT[version]
+  if len < names_at then
+    tree:add_proto_expert_info(E.header, fmt("%d bytes: shorter than a version %d call header (%d)",
+                                             len, version, names_at))
     return "malformed call header"
   end
-  local direction, family = tvb(2, 1):uint(), tvb(3, 1):uint()
-  local call = tvb(4, 4):le_uint()
-  local layout, verdict, flags = tvb(8, 1):uint(), tvb(9, 1):uint(), tvb(10, 1):uint()
-  local status = tvb(16, 4):le_uint()
-  local original = tvb(24, 4):le_uint()
-  local duration = tvb(36, 8):le_uint64()
-  local service = tvb(46, s):string()
-  local method = tvb(46 + s, m):string()
-  header:add(H.direction, tvb(2, 1))
-  header:add(H.family, tvb(3, 1))
-  header:add_le(H.call, tvb(4, 4))
-  header:add(H.layout, tvb(8, 1))
-  header:add(H.verdict, tvb(9, 1))
-  local f = header:add(H.flags, tvb(10, 1))
-  f:add(H.flag_result, tvb(10, 1))
-  f:add(H.flag_cut, tvb(10, 1))
-  if has(flags, FLAG_RESULT) then
-    header:add_le(H.value, tvb(12, 4))
-    local st = header:add_le(H.status, tvb(16, 4))
-    if status ~= 0 then st:add_proto_expert_info(E.status, fmt("uiStatus 0x%x", status)) end
+  local function range(name) local f = fields[name]; return tvb(f[2], f[3]) end
+  local function get(name)
+    local f = fields[name]
+    if f[3] == 8 then return tvb(f[2], 8):le_uint64():tonumber() end
+    return tvb(f[2], f[3]):le_uint()
   end
-  header:add_le(H.thread, tvb(20, 4))
-  header:add_le(H.original, tvb(24, 4))
-  header:add_le(H.kept, tvb(28, 4))
-  header:add_le(H.drops, tvb(32, 4))
-  if direction == 2 then
-    header:add_le(H.duration, tvb(36, 8), nstime(duration:tonumber()))
+  local hlen = get("header_length")
+  local s, m = get("service_length"), get("method_length")
+  local header = tree:add(CALL_FIELDS.header, tvb(0, math.min(hlen, len))):set_text("Call header")
+  if hlen < names_at + s + m or hlen > len then
+    header:add(H.header_length, range("header_length"), hlen)
+    header:add_proto_expert_info(E.header, fmt(
+      "header length %d: at least %d (its names) and at most the packet's %d bytes", hlen,
+      names_at + s + m, len))
+    return "malformed call header"
   end
-  header:add(H.service, tvb(46, s))
-  header:add(H.method, tvb(46 + s, m))
+  local direction, flags, status = get("direction"), get("flags"), get("status")
+  local duration = get("duration")
+  local call = get("call")
+  local process = fields.process and get("process") or 0
+  local service = tvb(names_at, s):string()
+  local method = tvb(names_at + s, m):string()
+  for _, f in ipairs(HEADER_FIELDS) do
+    local name = f[1]
+    local shown = fields[name] == f
+    if (name == "value" or name == "status") and not has(flags, FLAG.result) then shown = false end
+    if name == "duration" and direction ~= 2 then shown = false end
+    if shown then
+      local item
+      if name == "duration" then
+        item = header:add(H.duration, range(name), nstime(duration))
+      elseif f[3] == 8 then
+        item = header:add(H[name], range(name), UInt64(get(name)))
+      else
+        item = header:add(H[name], range(name), get(name))
+      end
+      if name == "flags" then
+        for _, flag_field in ipairs(FLAG_FIELDS) do item:add(flag_field, range(name)) end
+      elseif name == "status" and status ~= 0 then
+        item:add_proto_expert_info(E.status, fmt("uiStatus 0x%x", status))
+      end
+    end
+  end
+  header:add(H.service, tvb(names_at, s))
+  header:add(H.method, tvb(names_at + s, m))
 
   -- Request and answer, linked both ways.
-  local key = tostring(call)
-  if not pinfo.visited then
-    local c = calls[key] or {}
-    calls[key] = c
-    if direction == 1 then c.request = pinfo.number else c.answer = pinfo.number end
-    if direction == 2 then c.duration = duration:tonumber() end
-  end
-  local c = calls[key]
-  if c and direction == 1 and c.answer then
-    tree:add(H.answer_in, c.answer):set_generated()
-    if c.duration then tree:add(H.duration, nstime(c.duration)):set_generated() end
-  elseif c and direction == 2 and c.request then
-    tree:add(H.request_in, c.request):set_generated()
+  if not pinfo.visited then pair(pinfo, direction, process, call, service, method, duration) end
+  local link = links[pinfo.number]
+  if link and link.answer then
+    tree:add(H.answer_in, link.answer):set_generated()
+    tree:add(H.duration, nstime(link.duration)):set_generated()
+  elseif link and link.request then
+    tree:add(H.request_in, link.request):set_generated()
   end
 
+  local layout, verdict = get("layout"), get("verdict")
+  local family, original = get("family"), get("original_length")
   local op = method:gsub("^QOMA_PAT_", "")
   local info = fmt("Call %d: %s %s", call, op, DIRECTIONS[direction] or "?")
   if direction == 1 and family ~= 1 then info = info .. ", " .. (FAMILIES[family] or "?") end
-  if has(flags, FLAG_RESULT) then
+  if has(flags, FLAG.result) then
     info = info .. (status == 0 and ", ok" or fmt(", status 0x%x", status))
   end
 
@@ -537,7 +563,7 @@ local function dissect_call(tvb, pinfo, tree)
                                                        image:len(), service, method))
     return info
   end
-  if has(flags, FLAG_CUT) and original < image:len() then original = image:len() end
+  if has(flags, FLAG.cut) and original < image:len() then original = image:len() end
   tree:add(CALL_FIELDS.record, record):set_generated()
   local elements, outcome = dissect_image(image, tree, record, math.max(original, image:len()))
   if verdict == 2 and elements then
