@@ -46,7 +46,7 @@ if(KORVO)
   endif()
   # 13 calls of each family and the damaged answer, in call order.
   if(NOT rc EQUAL 0 OR NOT count EQUAL 30 OR NOT last MATCHES
-     "^ +30 [-0-9]+ [:.0-9]+ tid [0-9]+ sync QOMA_PAT_QueryErrorInfo request 56 compact, answer 734, status 0x4b04 value 0, refused, [.0-9]+ us\n$")
+     "^ +30 [-0-9]+ [:.0-9]+ pid [0-9]+ tid [0-9]+ sync QOMA_PAT_QueryErrorInfo request 56 compact, answer 734, status 0x4b04 value 0, refused, [.0-9]+ us\n$")
     message(FATAL_ERROR "korvo trace (${rc}): ${count} lines, the last: ${last}")
   endif()
 
@@ -54,13 +54,13 @@ if(KORVO)
   execute_process(COMMAND head -c 20000 ${trace} OUTPUT_FILE ${WORK}/cut.pcapng)
   execute_process(COMMAND ${KORVO} trace ${WORK}/cut.pcapng RESULT_VARIABLE rc OUTPUT_VARIABLE cut
                   ERROR_VARIABLE err)
-  if(NOT rc EQUAL 1 OR NOT cut MATCHES "^ +1 " OR NOT err MATCHES "read up to byte [0-9]+: cut: ")
+  if(NOT rc EQUAL 1 OR NOT cut MATCHES "^ +1 " OR NOT err MATCHES "damage at byte [0-9]+: cut: ")
     message(FATAL_ERROR "korvo trace of a cut trace (${rc}): ${err}")
   endif()
 
   execute_process(COMMAND ${KORVO} trace --check ${trace} RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
   if(NOT rc EQUAL 1 OR NOT err MATCHES
-     "^korvo: call 30 QOMA_PAT_QueryErrorInfo answer: QOMA_PAT_ERROR_QUERY_RSP refused at byte 0: [^\n]+\n$")
+     "^korvo: call 30 of process [0-9]+ QOMA_PAT_QueryErrorInfo answer: QOMA_PAT_ERROR_QUERY_RSP refused at byte 0: [^\n]+\n$")
     message(FATAL_ERROR "korvo trace --check (${rc}): ${err}")
   endif()
 

@@ -3,7 +3,7 @@
 // and, against the simulated service's capture directory, every image byte
 // for byte with its request and answer paired as the service saw them.
 //   trace_check [--capture DIR] [--families S,A,O] [--refused N] [--cap N]
-//               [--lost-ok] [--cut] TRACE...
+//               [--lost-ok] [--cut] [--between NS NS] [--file-limit BYTES] TRACE...
 #include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,7 +17,11 @@
 #include <tuple>
 #include <vector>
 
+#include "trace/call_header.h"
+
 namespace {
+
+namespace ch = pss::call_header;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -32,17 +36,17 @@ Bytes ReadFile(const std::string &path) {
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
-uint32_t Le32(const uint8_t *puc) {
-    uint32_t uiValue = 0;
-    for (uint32_t i = 0; i < 4; ++i) uiValue |= uint32_t{puc[i]} << (8 * i);
-    return uiValue;
-}
-
 // ---- pcapng, either byte order --------------------------------------------
 
+struct CapturedPacket {
+    Bytes data;
+    uint32_t uiOriginal;
+    uint64_t ullDropCount;  // epb_dropcount
+    uint64_t ullTimeNs;
+};
 struct Pcapng {
-    std::vector<std::tuple<Bytes, uint32_t, uint64_t>> packets;  // data, original length, drops
-    std::vector<size_t> ends;                                    // where each block ends
+    std::vector<CapturedPacket> packets;
+    std::vector<size_t> ends;  // where each block ends
     bool bCut = false;
     uint64_t ullIfDrop = 0;
 };
@@ -83,8 +87,9 @@ Pcapng ReadPcapng(const uint8_t *pucFile, size_t uiSize) {
         if (uiType == 6) {
             const uint32_t uiCaptured = u32(at + 20);
             if (28 + ((uiCaptured + 3) & ~3u) + 4 > uiLen) Fail("packet longer than its block");
-            trace.packets.emplace_back(Bytes(pucFile + at + 28, pucFile + at + 28 + uiCaptured),
-                                       u32(at + 24), 0);
+            const uint64_t ullTime = uint64_t{u32(at + 12)} << 32 | u32(at + 16);
+            trace.packets.push_back({Bytes(pucFile + at + 28, pucFile + at + 28 + uiCaptured),
+                                     u32(at + 24), 0, ullTime});
             options = at + 28 + ((uiCaptured + 3) & ~3u);
         } else if (uiType == 5) {
             options = at + 20;
@@ -93,7 +98,7 @@ Pcapng ReadPcapng(const uint8_t *pucFile, size_t uiSize) {
              options += 4 + (u16(options + 2) + 3u) / 4 * 4) {
             if (uiType == 5 && u16(options) == 5) trace.ullIfDrop = u64(options + 4);
             if (uiType == 6 && u16(options) == 4)
-                std::get<2>(trace.packets.back()) = u64(options + 4);
+                trace.packets.back().ullDropCount = u64(options + 4);
         }
         at += uiLen;
         trace.ends.push_back(at);
@@ -106,30 +111,40 @@ Pcapng ReadPcapng(const uint8_t *pucFile, size_t uiSize) {
 
 struct Packet {
     uint8_t ucDirection, ucFamily, ucLayout, ucVerdict, ucFlags;
-    uint32_t uiCall, uiStatus, uiOriginal, uiDrops;
+    uint32_t uiProcess, uiCall, uiStatus, uiOriginal, uiDrops;
     std::string method;
     Bytes image;
 };
 
+// A call header of the version the tracer writes, every length consistent.
 Packet Decode(const Bytes &data, uint32_t uiOriginal) {
-    if (data.size() < 48 || data[0] != 1) Fail("no call header of version 1");
-    const uint32_t uiHeader = data[1], uiNames = data[44] + data[45];
-    Packet p{data[2],
-             data[3],
-             data[8],
-             data[9],
-             data[10],
-             Le32(&data[4]),
-             Le32(&data[16]),
-             Le32(&data[24]),
-             Le32(&data[32]),
-             std::string(data.begin() + 46 + data[44], data.begin() + 46 + uiNames),
-             Bytes(data.begin() + uiHeader, data.end())};
+    if (data.size() < ch::kNamesV2 || data[0] != ch::kVersionWritten) {
+        Fail("no call header of version " + std::to_string(ch::kVersionWritten));
+    }
+    const auto get = [&](const ch::Field &stField) { return ch::GetLe(data.data(), stField); };
+    const uint32_t uiHeader = get(ch::kLengthV2);
+    const uint32_t uiService = get(ch::kServiceLength),
+                   uiNames = uiService + get(ch::kMethodLength);
+    if (ch::kNamesV2 + uiNames > uiHeader || uiHeader > data.size()) Fail("call header too long");
+    Packet p{
+        static_cast<uint8_t>(get(ch::kDirection)),
+        static_cast<uint8_t>(get(ch::kFamily)),
+        static_cast<uint8_t>(get(ch::kLayout)),
+        static_cast<uint8_t>(get(ch::kVerdict)),
+        static_cast<uint8_t>(get(ch::kFlags)),
+        get(ch::kProcess),
+        get(ch::kCall),
+        get(ch::kStatus),
+        get(ch::kOriginal),
+        get(ch::kDrops),
+        std::string(data.begin() + ch::kNamesV2 + uiService, data.begin() + ch::kNamesV2 + uiNames),
+        Bytes(data.begin() + uiHeader, data.end())};
     const bool bCut = p.image.size() < p.uiOriginal;
-    if (uiHeader % 4 != 0 || 46 + uiNames > uiHeader || uiHeader > data.size() ||
-        Le32(&data[28]) != p.image.size() || uiHeader + p.uiOriginal != uiOriginal ||
-        bCut != ((p.ucFlags & 2) != 0) || (p.ucLayout == 0 && p.uiOriginal != 0) ||
-        p.ucDirection < 1 || p.ucDirection > 2 || p.ucFamily < 1 || p.ucFamily > 3) {
+    if (uiHeader % 4 != 0 || get(ch::kKept) != p.image.size() ||
+        uiHeader + p.uiOriginal != uiOriginal || bCut != ((p.ucFlags & ch::kImageCut) != 0) ||
+        (p.ucLayout == ch::kNoImage && p.uiOriginal != 0) || p.ucDirection < ch::kRequest ||
+        p.ucDirection > ch::kAnswer || p.ucFamily < ch::kSync || p.ucFamily > ch::kOneway ||
+        p.uiProcess == 0) {
         Fail("inconsistent header in call " + std::to_string(p.uiCall));
     }
     return p;
@@ -164,6 +179,7 @@ int main(int argc, char **argv) {
     std::string capture;
     int aiFamilies[3] = {-1, -1, -1};
     long lRefused = -1, lCap = 0;
+    uint64_t ullFrom = 0, ullTo = UINT64_MAX, ullFileLimit = UINT64_MAX;
     bool bLostOk = false, bCutCheck = false;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
@@ -180,19 +196,32 @@ int main(int argc, char **argv) {
             bLostOk = true;
         else if (arg == "--cut")
             bCutCheck = true;
+        else if (arg == "--between")
+            ullFrom = strtoull(argv[i + 1], nullptr, 10),
+            ullTo = strtoull(argv[i + 2], nullptr, 10), i += 2;
+        else if (arg == "--file-limit")
+            ullFileLimit = strtoull(argv[++i], nullptr, 10);
         else
             files.push_back(arg);
     }
     std::map<uint32_t, std::vector<Packet>> calls;
-    uint32_t uiLost = 0, uiShown = 0, uiPackets = 0;
+    uint32_t uiLost = 0, uiShown = 0, uiPackets = 0, uiProcess = 0;
     for (const std::string &file : files) {
         const Bytes bytes = ReadFile(file);
         const Pcapng trace = ReadPcapng(bytes.data(), bytes.size());
         if (trace.bCut) Fail(file + " is cut");
-        for (const auto &[data, uiOriginal, ullDropCount] : trace.packets) {
-            Packet p = Decode(data, uiOriginal);
+        if (bytes.size() > ullFileLimit) Fail(file + " passes the rotation size");
+        for (const CapturedPacket &stCaptured : trace.packets) {
+            Packet p = Decode(stCaptured.data, stCaptured.uiOriginal);
+            // One process wrote them all, at a wall-clock time within the run.
+            if (uiProcess != 0 && p.uiProcess != uiProcess) Fail("packets of several processes");
+            uiProcess = p.uiProcess;
+            if (stCaptured.ullTimeNs < ullFrom || stCaptured.ullTimeNs > ullTo) {
+                Fail("a packet's time " + std::to_string(stCaptured.ullTimeNs) +
+                     " lies outside the run");
+            }
             // Losses since the packet before: epb_dropcount, and the header's count grown by it.
-            if (p.uiDrops != uiShown + ullDropCount) Fail("loss counts disagree");
+            if (p.uiDrops != uiShown + stCaptured.ullDropCount) Fail("loss counts disagree");
             uiShown = p.uiDrops;
             if (lCap != 0 &&
                 p.image.size() != std::min<size_t>(p.uiOriginal, static_cast<size_t>(lCap)))

@@ -4,13 +4,17 @@
 // Checks its own results: every answer is its request's, every callback
 // comes once with its own user data.
 //   trace_load ROUNDS
+// With "foreign": a call of another service, with names of 200 bytes, between
+// two HealthCheck calls; prints each call's result words.
 #include <pthread.h>
 #include <semaphore.h>
 #include <stdio.h>
 #include <stdlib.h>
 
 #include <atomic>
+#include <string>
 
+#include "middleware/kelm_rpc.h"
 #include "patch_sdk_service_agent.h"
 #include "sim/kelm_loopback.h"
 
@@ -65,9 +69,28 @@ void *Run(void *pvWorker) {
     return nullptr;
 }
 
+// What another service's call through the same middleware looks like to the
+// tracer: long names and a codec table of its own (borrowed here).
+int Foreign() {
+    QOMA_PAT_HEALTH_CHECK_REQ stReq{};
+    QOMA_PAT_APPCOMMON_RSP stRsp{};
+    const IdlCallResult stFirst = PatchSdkService_QOMA_PAT_HealthCheck(&stReq, &stRsp, 0);
+    const std::string service(200, 'S'), method = "Other_" + std::string(194, 'M');
+    const IdlMethodId stId = {service.c_str(), method.c_str()};
+    IdlMsgOps stOps;
+    PatchSdkService_QOMA_PAT_HealthCheckSetIdl(&stOps);
+    void *pvInvoke = RPC_GetRpcInvoke(&g_stServerAddr_PatchSdkService, 0);
+    const IdlCallResult stForeign = RPC_IdlMsgSyncCall(pvInvoke, &stReq, nullptr, &stId, &stOps);
+    const IdlCallResult stLast = PatchSdkService_QOMA_PAT_HealthCheck(&stReq, &stRsp, 0);
+    for (const IdlCallResult &stResult : {stFirst, stForeign, stLast})
+        printf("value %u status 0x%x\n", stResult.uiValue, stResult.uiStatus);
+    return stFirst.uiStatus == 0 && stLast.uiStatus == 0 && stForeign.uiStatus != 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc > 1 && std::string(argv[1]) == "foreign") return Foreign();
     g_uiRounds = argc > 1 ? static_cast<uint32_t>(atoi(argv[1])) : 10;
     Worker astWorkers[kThreads];
     pthread_t astThreads[kThreads];
