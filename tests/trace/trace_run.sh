@@ -197,6 +197,10 @@ joined)
             "$korvo" trace $joined | sort >together.out || fail "korvo trace $joined"
             [ "$(wc -l <together.out)" = 46 ] && cmp -s apart.out together.out ||
                 fail "korvo trace pairs $joined unlike its parts"
+            # Both damaged answers named, not only the first.
+            ! "$korvo" trace --check $joined >/dev/null 2>checked.out &&
+                [ "$(grep -c ' answer: QOMA_PAT_ERROR_QUERY_RSP refused at byte 0' checked.out)" = 2 ] ||
+                fail "korvo trace --check $joined: $(cat checked.out)"
         fi
     done
     ;;
