@@ -9,12 +9,13 @@ void CallPairer::Keep(Request *pstRequest) {
     std::vector<uint8_t> &bytes = pstRequest->bytes;
     bytes.resize(stPacket.service.size() + stPacket.method.size() + stPacket.uiImageLen);
     uint8_t *puc = bytes.data();
-    memcpy(puc, stPacket.service.data(), stPacket.service.size());
-    memcpy(puc + stPacket.service.size(), stPacket.method.data(), stPacket.method.size());
-    if (stPacket.uiImageLen != 0) {
-        memcpy(puc + stPacket.service.size() + stPacket.method.size(), stPacket.pucImage,
-               stPacket.uiImageLen);
-    }
+    // Empty names and images may point nowhere: only what is there is copied.
+    const auto copy = [&](size_t uiAt, const void *pv, size_t uiLen) {
+        if (uiLen != 0) memcpy(puc + uiAt, pv, uiLen);
+    };
+    copy(0, stPacket.service.data(), stPacket.service.size());
+    copy(stPacket.service.size(), stPacket.method.data(), stPacket.method.size());
+    copy(stPacket.service.size() + stPacket.method.size(), stPacket.pucImage, stPacket.uiImageLen);
     const char *pc = reinterpret_cast<const char *>(puc);
     stPacket.service = std::string_view(pc, stPacket.service.size());
     stPacket.method = std::string_view(pc + stPacket.service.size(), stPacket.method.size());
