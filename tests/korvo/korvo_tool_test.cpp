@@ -318,7 +318,14 @@ INSTANTIATE_TEST_SUITE_P(
             67),
         SharedElements(),
         ErrorCase{"ShortByteArray", "decode QOMA_PAT_APP_INFO", ShortArray(), 1,
-                  "refused at byte 22: acField2: count 31 is not the array's length", kQuiet}),
+                  "refused at byte 22: acField2: count 31 is not the array's length", kQuiet},
+        // Input that is no call trace is refused, not listed as an empty one.
+        ErrorCase{"TraceEmpty", "trace", "", 2, "stdin: the input is empty: not a call trace"},
+        ErrorCase{"TraceNotPcapng", "trace -", "calls, as text", 2,
+                  "with the bytes 63 61 6c 6c"},
+        ErrorCase{"TraceEndless", "trace /dev/zero", "", 2, "with the bytes 00 00 00 00"},
+        ErrorCase{"ExtractNoTrace", "trace --extract /nonexistent/images", "", 2,
+                  "the input is empty"}),
     Named<ErrorCase>);
 
 }  // namespace
