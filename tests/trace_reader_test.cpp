@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -485,7 +486,8 @@ TEST(TracerRules, RotationAndMethodFilter) {
 
 // Image files replace what was there, whole; a path that does not fit is refused.
 TEST(ImageFiles, ReplaceWholeAndRefuseCutNames) {
-    const std::string dir = testing::TempDir();
+    const std::string dir = testing::TempDir() + "pss_images." + std::to_string(getpid());
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
     char acPath[4096];
     ASSERT_TRUE(ImageFilePath(dir, 7, "QOMA_PAT_StopPlugin", false, acPath, sizeof acPath));
     const std::string path = acPath;
@@ -500,6 +502,7 @@ TEST(ImageFiles, ReplaceWholeAndRefuseCutNames) {
     std::ifstream in(path, std::ios::binary);
     EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(in), {}), Bytes(aucShort, aucShort + 4));
     unlink(path.c_str());
+    rmdir(dir.c_str());
 }
 
 }  // namespace

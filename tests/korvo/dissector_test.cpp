@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -183,7 +184,8 @@ TEST(Dissector, ShowsVersionOneTracesAsBefore) {
 // Bytes changed in images and headers, packets cut: thousands of packets,
 // each still checked against korvo.
 TEST(Dissector, ShowsThousandsOfDamagedPacketsAsKorvoChecksThem) {
-    const std::string dir = testing::TempDir() + "pss_damaged";
+    // Of this process alone: another build's tests may run beside it.
+    const std::string dir = testing::TempDir() + "pss_damaged." + std::to_string(getpid());
     std::filesystem::create_directories(dir);
     std::string parts;
     for (int iSeed = 1; iSeed <= 60; ++iSeed) {
@@ -217,7 +219,8 @@ TEST(Dissector, FollowsTheRegistry) {
     names[1].pcName = "uiRenamedMember";
     const std::string before = Field(stInfo, stInfo.pstMembers[1].pcName);
     stInfo.pstMembers = names.data();
-    const std::string plugin = testing::TempDir() + "pss_renamed.lua";
+    const std::string plugin =
+        testing::TempDir() + "pss_renamed." + std::to_string(getpid()) + ".lua";
     std::ofstream(plugin) << DissectorLua(records, AllMethods());
     const std::string fields = Tshark(plugin, "-G fields");
     std::filesystem::remove(plugin);
