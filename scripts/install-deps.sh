@@ -28,8 +28,9 @@ for config in "${configs[@]}"; do
         # The wire tool's tests feed it what xxd and hexdump (bsdextrautils) write;
         # Wireshark's tshark (with capinfos, editcap, mergecap) judges the
         # tracer's traces and the dissector; the tracer's tests run pss-trace
-        # in busybox's shell as on a device.
-        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
+        # in busybox's shell as on a device; valgrind runs the demo under a
+        # fault plan whose completion never comes.
+        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox valgrind) ;;
         sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
         tsan) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
         # The simulated service reads JSON answers and fault plans in every
