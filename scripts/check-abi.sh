@@ -36,6 +36,8 @@ for tool in arm-linux-gnueabihf-gcc:g++-arm-linux-gnueabihf arm-linux-gnueabihf-
     abidw:abigail-tools abidiff:abigail-tools cmake:cmake ninja:ninja-build; do
     command -v "${tool%%:*}" >/dev/null 2>&1 || missing+=("${tool%%:*} (Debian package ${tool#*:})")
 done
+# Configuring the tree takes the simulated service's JSON library too.
+[ -e /usr/include/nlohmann/json.hpp ] || missing+=("nlohmann/json.hpp (Debian package nlohmann-json3-dev)")
 if [ ${#missing[@]} -gt 0 ]; then
     echo "check-abi: cannot check the ABI; missing:" >&2
     printf '  %s\n' "${missing[@]}" >&2

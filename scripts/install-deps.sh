@@ -28,19 +28,22 @@ for config in "${configs[@]}"; do
         # The wire tool's tests feed it what xxd and hexdump (bsdextrautils) write;
         # Wireshark's tshark (with capinfos, editcap, mergecap) judges the
         # tracer's traces and the dissector; the tracer's tests run pss-trace
-        # in busybox's shell as on a device.
-        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
+        # in busybox's shell as on a device; valgrind runs the demo under a
+        # fault plan whose completion never comes.
+        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox valgrind) ;;
         sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
         tsan) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
-        arm) packages+=(g++-arm-linux-gnueabihf qemu-user tshark busybox) ;;
-        ppc) packages+=(g++-powerpc-linux-gnu qemu-user tshark busybox) ;;
+        # The simulated service reads JSON answers and fault plans in every
+        # build: the cross toolchains reach the host's header-only nlohmann-json.
+        arm) packages+=(g++-arm-linux-gnueabihf qemu-user nlohmann-json3-dev tshark busybox) ;;
+        ppc) packages+=(g++-powerpc-linux-gnu qemu-user nlohmann-json3-dev tshark busybox) ;;
         # Installed trees and their consumers, natively (korvo included) and
         # for ARM; the armhf Debian packages (dpkg-architecture, of dpkg-dev,
         # names the target's architecture); tshark counts the installed
         # tracer's packets and loads the installed dissector.
         package) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev g++-arm-linux-gnueabihf
             qemu-user pkg-config dpkg-dev file tshark) ;;
-        abi) packages+=(g++-arm-linux-gnueabihf abigail-tools) ;;
+        abi) packages+=(g++-arm-linux-gnueabihf nlohmann-json3-dev abigail-tools) ;;  # the tree configures whole
         *)
             echo "install-deps: unknown configuration '$config'" >&2
             exit 2

@@ -1,13 +1,17 @@
 // The loopback middleware: the RPC_* entry points the agent imports.
+#include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <atomic>
 #include <vector>
 
 #include "sim/capture.h"
+#include "sim/completion_order.h"
+#include "sim/fault_plan.h"
 #include "sim/kelm_loopback.h"
 #include "sim/replay.h"
 #include "sim/simulated_service.h"
@@ -32,6 +36,10 @@ std::atomic<uint32_t> g_uiLiveBlocks{0};
 
 constexpr IdlCallResult Failed(uint32_t uiStatus) { return {0, uiStatus}; }
 
+const char *MethodName(const IdlMethodId *pstMethodId) {
+    return pstMethodId != nullptr ? pstMethodId->pcMethodName : nullptr;
+}
+
 uint32_t Encode(const void *pvReq, const IdlMsgOps &stOps, bool bFixed,
                 std::vector<uint8_t> *pImage) {
     std::vector<uint8_t> &image = *pImage;
@@ -50,74 +58,132 @@ uint32_t Encode(const void *pvReq, const IdlMsgOps &stOps, bool bFixed,
     return stOps.pfnPack(&stBuf, pvReq) == image.size() ? KELM_OK : KELM_ERR_ENCODE;
 }
 
-// A call answered from the replayed trace: the recorded answer goes to the
-// decoder and the recorded result words back to the caller.
-IdlCallResult Replay(uint32_t uiCall, const char *pcMethodName, const std::vector<uint8_t> &image,
-                     void *pvRsp, const IdlMsgOps &stOps) {
-    NoteRequest(pcMethodName, image);
+// What the service, simulated or replayed, made of a call: a failure before
+// any answer, or the answer (if the method has one) and the result words a
+// success carries.
+struct Served {
+    uint32_t uiStatus = KELM_OK;
+    bool bAnswered = false;
+    std::vector<uint8_t> answer;
+    IdlCallResult stWords{0, KELM_OK};
+    bool bReplayed = false;
+    bool bRefusedWhenRecorded = false;
+};
+
+// A call answered from the replayed trace: the recorded answer and result
+// words. False when the trace holds no answer for the call and the simulated
+// service is to answer it instead.
+bool Replay(const char *pcMethodName, const std::vector<uint8_t> &image, bool bWantsAnswer,
+            Served *pstServed) {
+    Served &stServed = *pstServed;
     Replayed stRecorded;
-    if (!ReplayCall(pcMethodName, image, &stRecorded)) return Failed(KELM_ERR_REPLAY);
-    if (!stRecorded.bAnswer && pvRsp != nullptr && stRecorded.stResult.uiStatus == KELM_OK) {
-        // Success with a record never filled would pass for an answer.
-        fprintf(stderr, "kelm loopback: replay: %s: the recorded call has no answer to decode\n",
-                pcMethodName);
-        return Failed(KELM_ERR_REPLAY);
+    if (!ReplayCall(pcMethodName, image, &stRecorded)) {
+        if (ReplaySimulatesMissing()) return false;
+        NoteRequest(pcMethodName, image);
+        stServed.uiStatus = KELM_ERR_REPLAY;
+        return true;
     }
-    if (!stRecorded.bAnswer) return stRecorded.stResult;
-    CaptureImage(uiCall, pcMethodName, true, stRecorded.answer);
-    if (pvRsp == nullptr) return stRecorded.stResult;
-    static const uint8_t kNoBytes = 0;
-    const std::vector<uint8_t> &answer = stRecorded.answer;
-    const uint8_t *pucAnswer = answer.empty() ? &kNoBytes : answer.data();
-    const int32_t iAnswerLen = static_cast<int32_t>(answer.size());
-    const bool bAccepted = stOps.pfnUnpack(pucAnswer, iAnswerLen, pvRsp) != nullptr;
-    if (bAccepted && stRecorded.stResult.uiStatus != KELM_OK && !stRecorded.bRefused &&
+    if (!stRecorded.bAnswer && bWantsAnswer && stRecorded.stResult.uiStatus == KELM_OK) {
+        // Success with a record never filled would pass for an answer.
+        const bool bSimulated = ReplaySimulatesMissing();
+        fprintf(stderr, "kelm loopback: replay: %s: the recorded call has no answer to decode%s\n",
+                pcMethodName, bSimulated ? "; the simulated service answers it" : "");
+        if (bSimulated) return false;
+        NoteRequest(pcMethodName, image);
+        stServed.uiStatus = KELM_ERR_REPLAY;
+        return true;
+    }
+    NoteRequest(pcMethodName, image);
+    stServed.bReplayed = true;
+    stServed.bAnswered = stRecorded.bAnswer;
+    stServed.answer = std::move(stRecorded.answer);
+    stServed.stWords = stRecorded.stResult;
+    stServed.bRefusedWhenRecorded = stRecorded.bRefused;
+    return true;
+}
+
+// A replayed answer is judged as it was when recorded; the decoder's verdict
+// today is the one that counts when they differ.
+IdlCallResult JudgeReplayed(const char *pcMethodName, const Served &stServed, bool bAccepted,
+                            void *pvRsp, const IdlMsgOps &stOps) {
+    const IdlCallResult &stRecorded = stServed.stWords;
+    if (bAccepted && stRecorded.uiStatus != KELM_OK && !stServed.bRefusedWhenRecorded &&
         stOps.pfnFreeUnpacked != nullptr) {
         // A failed call's caller does not expect an array to give back.
         stOps.pfnFreeUnpacked(pvRsp);
     }
-    if (bAccepted == !stRecorded.bRefused) return stRecorded.stResult;
+    if (bAccepted == !stServed.bRefusedWhenRecorded) return stRecorded;
     fprintf(stderr,
             "kelm loopback: replay: %s: the decoder %s the recorded answer, which it %s when "
             "recorded\n",
             pcMethodName, bAccepted ? "accepts" : "refuses", bAccepted ? "refused" : "accepted");
-    return bAccepted ? IdlCallResult{stRecorded.stResult.uiValue, KELM_OK}
-                     : Failed(KELM_ERR_BAD_ANSWER);
+    return bAccepted ? IdlCallResult{stRecorded.uiValue, KELM_OK} : Failed(KELM_ERR_BAD_ANSWER);
 }
 
-// The whole call: encode, serve, decode the answer into pvRsp.
+// A chosen success result replaces the words of a call that succeeded.
+IdlCallResult Chosen(const FaultAct &stAct, IdlCallResult stResult) {
+    return stAct.bResult && stResult.uiStatus == KELM_OK ? stAct.stResult : stResult;
+}
+
+// The whole call: encode, serve (or replay), let the fault plan act on the
+// answer and the result, decode the answer into pvRsp.
 IdlCallResult Call(void *pvInvoke, const void *pvReq, void *pvRsp, const IdlMethodId *pstMethodId,
-                   const IdlMsgOps *pstOps) {
+                   const IdlMsgOps *pstOps, const FaultAct &stAct) {
     if (pvInvoke == nullptr || pvReq == nullptr || pstMethodId == nullptr || pstOps == nullptr ||
         pstMethodId->pcMethodName == nullptr ||
         (pvRsp != nullptr && pstOps->pfnUnpack == nullptr)) {
         return Failed(KELM_ERR_BAD_CALL);
     }
+    if (stAct.bPlanRefused) return Failed(KELM_ERR_FAULT_PLAN);
+    const char *pcMethodName = pstMethodId->pcMethodName;
     const uint32_t uiOptions = static_cast<const Invoke *>(pvInvoke)->uiOptions;
-    std::vector<uint8_t> image, answer;
-    bool bAnswered = false;
-    uint32_t uiStatus =
+    std::vector<uint8_t> image;
+    const uint32_t uiEncoded =
         Encode(pvReq, *pstOps, (uiOptions & KELM_LOOPBACK_FIXED_LAYOUT) != 0, &image);
-    if (uiStatus == KELM_OK) {
-        const uint32_t uiCall = CaptureCall();
-        CaptureImage(uiCall, pstMethodId->pcMethodName, false, image);
-        if (Replaying()) return Replay(uiCall, pstMethodId->pcMethodName, image, pvRsp, *pstOps);
-        uiStatus = Serve(pstMethodId->pcMethodName, image,
-                         (uiOptions & KELM_LOOPBACK_CORRUPT_ANSWER) != 0, &answer, &bAnswered);
-        if (bAnswered) CaptureImage(uiCall, pstMethodId->pcMethodName, true, answer);
+    if (uiEncoded != KELM_OK) return Failed(uiEncoded);
+    const uint32_t uiCall = CaptureCall();
+    CaptureImage(uiCall, pcMethodName, false, image);
+    if (stAct.bDrop) return {static_cast<uint32_t>(image.size()), KELM_OK};  // lost on the way
+
+    Served stServed;
+    if (!Replaying() || !Replay(pcMethodName, image, pvRsp != nullptr, &stServed)) {
+        stServed.uiStatus =
+            Serve(pcMethodName, image, (uiOptions & KELM_LOOPBACK_CORRUPT_ANSWER) != 0,
+                  &stServed.answer, &stServed.bAnswered);
+        stServed.stWords = {static_cast<uint32_t>(image.size()), KELM_OK};
     }
-    if (uiStatus != KELM_OK) return Failed(uiStatus);
-    if (pvRsp != nullptr) {
-        // A method without an answer leaves nothing to decode.
-        if (!bAnswered) return Failed(KELM_ERR_BAD_CALL);
-        // An empty scripted answer reaches the decoder as it is: no bytes.
-        static const uint8_t kNoBytes = 0;
-        const uint8_t *pucAnswer = answer.empty() ? &kNoBytes : answer.data();
-        if (pstOps->pfnUnpack(pucAnswer, static_cast<int32_t>(answer.size()), pvRsp) == nullptr) {
-            return Failed(KELM_ERR_BAD_ANSWER);
-        }
+    if (stAct.Fails()) return stAct.stResult;  // the answer, if any, never arrives
+    if (stServed.uiStatus != KELM_OK) return Failed(stServed.uiStatus);
+    bool bFaulted = false;
+    if (stServed.bAnswered) {
+        bFaulted = ApplyAnswerFaults(stAct, &stServed.answer);
+        CaptureImage(uiCall, pcMethodName, true, stServed.answer);
     }
-    return {static_cast<uint32_t>(image.size()), KELM_OK};
+    if (pvRsp == nullptr || (stServed.bReplayed && !stServed.bAnswered)) {
+        return Chosen(stAct, stServed.stWords);
+    }
+    // A method without an answer leaves nothing to decode.
+    if (!stServed.bAnswered) return Failed(KELM_ERR_BAD_CALL);
+    // An empty answer reaches the decoder as it is: no bytes.
+    static const uint8_t kNoBytes = 0;
+    const std::vector<uint8_t> &answer = stServed.answer;
+    const uint8_t *pucAnswer = answer.empty() ? &kNoBytes : answer.data();
+    const bool bAccepted =
+        pstOps->pfnUnpack(pucAnswer, static_cast<int32_t>(answer.size()), pvRsp) != nullptr;
+    if (stServed.bReplayed && !bFaulted) {
+        return Chosen(stAct, JudgeReplayed(pcMethodName, stServed, bAccepted, pvRsp, *pstOps));
+    }
+    // A simulated answer, or one the plan gave or damaged: the decoder alone judges it.
+    if (!bAccepted) return Failed(KELM_ERR_BAD_ANSWER);
+    return Chosen(stAct, {stServed.stWords.uiValue, KELM_OK});
+}
+
+// Sleeps for a delay a fault plan chose, whatever signals come.
+void Pause(uint32_t uiUs) {
+    timespec stLeft = {static_cast<time_t>(uiUs / 1000000),
+                       static_cast<long>(uiUs % 1000000) * 1000};
+    while (nanosleep(&stLeft, &stLeft) != 0 && errno == EINTR) {
+    }
 }
 
 // ---- asynchronous completion ------------------------------------------------
@@ -133,44 +199,119 @@ struct Pending {
     IdlMethodId stMethodId;
     IdlMsgOps stOps;
     bool bValid;
+    FaultAct stAct;
+    WindowPlace stPlace;
+    IdlCallResult stResult;
 };
 
 pthread_mutex_t g_workLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_workDone = PTHREAD_COND_INITIALIZER;
-uint32_t g_uiOutstanding = 0;
+uint32_t g_uiOutstanding = 0;      // accepted and not yet delivered or held for ever
 std::vector<pthread_t> g_workers;  // guarded by g_workLock, joined by KelmLoopback_Drain
+// Calls a fault plan never completes, guarded by g_workLock: their blocks are
+// given back when the library unloads. Never destroyed, like the plan.
+std::vector<Pending *> &NeverCompleted() {
+    static auto *const pNever = new std::vector<Pending *>;
+    return *pNever;
+}
+std::atomic<uint32_t> g_uiPlanSeen{0};  // the generation of the plan the last call met
 
 void DestroyBlock(void *pvBlock) {
     if (pvBlock != nullptr) RPC_IdlMsgDestroy(pvBlock, g_uiKelmModuleId, "kelm loopback");
 }
 
-void Complete(Pending &stCall) {
-    IdlCallResult stResult = Failed(KELM_ERR_BAD_CALL);
-    if (stCall.bValid) {
-        stResult =
-            Call(stCall.pvInvoke, stCall.pvReq, stCall.pvRsp, &stCall.stMethodId, &stCall.stOps);
-    }
-    stCall.pfnCallback(stResult, stCall.pvRsp, stCall.pvUserData);
+// The callback gets the result, then the decoded array and both blocks go.
+void Deliver(Pending *pstCall) {
+    Pending &stCall = *pstCall;
+    stCall.pfnCallback(stCall.stResult, stCall.pvRsp, stCall.pvUserData);
     // A failed decode has already given its array back; releasing again is harmless.
     if (stCall.pvRsp != nullptr && stCall.stOps.pfnFreeUnpacked != nullptr) {
         stCall.stOps.pfnFreeUnpacked(stCall.pvRsp);
     }
     DestroyBlock(stCall.pvReq);
     DestroyBlock(stCall.pvRsp);
-}
-
-void *Worker(void *pvCall) {
-    Pending *pstCall = static_cast<Pending *>(pvCall);
-    Complete(*pstCall);
     delete pstCall;
     pthread_mutex_lock(&g_workLock);
     --g_uiOutstanding;
     pthread_cond_broadcast(&g_workDone);
     pthread_mutex_unlock(&g_workLock);
+}
+
+// A batch of held completions, and the batches of its rule that follow it.
+void DeliverBatch(Batch stBatch) {
+    while (!stBatch.completions.empty()) {
+        for (void *pvCall : stBatch.completions) Deliver(static_cast<Pending *>(pvCall));
+        stBatch = Delivered(stBatch.ullRule);
+    }
+}
+
+void DeliverAll(const std::vector<Batch> &batches) {
+    for (const Batch &stBatch : batches) DeliverBatch(stBatch);
+}
+
+// Runs the call, then delivers it, or holds it in its window, or for ever.
+void Complete(Pending *pstCall) {
+    Pending &stCall = *pstCall;
+    const bool bNever = stCall.stAct.eComplete == Completion::kNever;
+    stCall.stResult = Failed(KELM_ERR_BAD_CALL);
+    if (stCall.bValid) {
+        // A call that never completes is sent and served, but nothing is decoded.
+        stCall.stResult = Call(stCall.pvInvoke, stCall.pvReq, bNever ? nullptr : stCall.pvRsp,
+                               &stCall.stMethodId, &stCall.stOps, stCall.stAct);
+    }
+    if (bNever) {
+        pthread_mutex_lock(&g_workLock);
+        NeverCompleted().push_back(pstCall);
+        --g_uiOutstanding;
+        pthread_cond_broadcast(&g_workDone);
+        pthread_mutex_unlock(&g_workLock);
+        return;
+    }
+    Pause(stCall.stAct.uiDelayUs);
+    if (stCall.stPlace.pWindow != nullptr) {
+        const WindowPlace stPlace = stCall.stPlace;  // the call may be delivered and gone
+        DeliverBatch(Fill(stPlace, pstCall));
+        return;
+    }
+    Deliver(pstCall);
+}
+
+void *Worker(void *pvCall) {
+    Complete(static_cast<Pending *>(pvCall));
     return nullptr;
 }
 
+void *DeliverWorker(void *pvBatches) {
+    auto *pBatches = static_cast<std::vector<Batch> *>(pvBatches);
+    DeliverAll(*pBatches);
+    delete pBatches;
+    return nullptr;
+}
+
+// A call that meets a newer plan than the last one closes the windows of the
+// plan replaced, so that their completions are not held for ever. They are
+// delivered on a thread of their own: the caller may hold a lock its
+// callbacks take.
+void NotePlan(const FaultAct &stAct) {
+    if (g_uiPlanSeen.exchange(stAct.uiGeneration, std::memory_order_relaxed) ==
+        stAct.uiGeneration) {
+        return;
+    }
+    auto *pReady = new std::vector<Batch>(CloseWindows());
+    if (pReady->empty()) {
+        delete pReady;
+        return;
+    }
+    pthread_mutex_lock(&g_workLock);
+    pthread_t stThread;
+    const bool bStarted = pthread_create(&stThread, nullptr, DeliverWorker, pReady) == 0;
+    if (bStarted) g_workers.push_back(stThread);
+    pthread_mutex_unlock(&g_workLock);
+    if (!bStarted) DeliverWorker(pReady);  // late rather than never
+}
+
 void Drain() {
+    DeliverAll(CloseWindows());
     pthread_mutex_lock(&g_workLock);
     while (g_uiOutstanding != 0) pthread_cond_wait(&g_workDone, &g_workLock);
     std::vector<pthread_t> workers;
@@ -179,10 +320,36 @@ void Drain() {
     for (pthread_t stThread : workers) pthread_join(stThread, nullptr);
 }
 
-// Calls still running when the process ends are completed first.
+// Calls still running when the process ends are completed first; those a
+// fault plan never completes give their blocks back.
 struct DrainAtExit {
-    ~DrainAtExit() { Drain(); }
+    ~DrainAtExit() {
+        Drain();
+        pthread_mutex_lock(&g_workLock);
+        std::vector<Pending *> never;
+        never.swap(NeverCompleted());
+        pthread_mutex_unlock(&g_workLock);
+        for (Pending *pstCall : never) {
+            DestroyBlock(pstCall->pvReq);
+            DestroyBlock(pstCall->pvRsp);
+            delete pstCall;
+        }
+        if (!FaultReportWanted()) return;
+        ReportFaultCounts();
+        if (!never.empty()) {
+            fprintf(stderr,
+                    "kelm loopback: at exit: asynchronous calls never completed: %zu, their "
+                    "blocks given back; blocks left: %u\n",
+                    never.size(), g_uiLiveBlocks.load(std::memory_order_relaxed));
+        }
+    }
 } g_drainAtExit;
+
+// A call's blocks are created one after another on the caller's thread, before
+// the call is handed over: a creation with the tag of the one before it and no
+// call between them is the same call's response block, which the plan's
+// create_fails leaves be (the call has met it at its first block).
+thread_local char t_acFirstBlockOf[96];  // empty: no block is waiting for its second
 
 }  // namespace
 }  // namespace kelm
@@ -195,12 +362,27 @@ KELM_API void *RPC_GetRpcInvoke(RpcServerAddr *pstAddr, uint32_t uiInvokeArg) {
         (uiInvokeArg & KELM_LOOPBACK_UNREACHABLE) != 0) {
         return nullptr;
     }
-    return &g_astInvoke[uiInvokeArg & kOptionMask];
+    const FaultAct stAct = DecideLookup();
+    NotePlan(stAct);
+    Pause(stAct.uiDelayUs);
+    return stAct.bNoHandle ? nullptr : &g_astInvoke[uiInvokeArg & kOptionMask];
 }
 
-KELM_API void *RPC_IdlMsgCreate(uint32_t uiSize, uint32_t, const char *) {
+KELM_API void *RPC_IdlMsgCreate(uint32_t uiSize, uint32_t, const char *pcTag) {
+    const bool bSecond = pcTag != nullptr && *pcTag != '\0' && strcmp(pcTag, t_acFirstBlockOf) == 0;
+    t_acFirstBlockOf[0] = '\0';
+    if (!bSecond) {
+        const FaultAct stAct = DecideCreate(pcTag);
+        NotePlan(stAct);
+        Pause(stAct.uiDelayUs);
+        if (stAct.bCreateFails) return nullptr;
+    }
     void *pvBlock = malloc(uiSize != 0 ? uiSize : 1);
-    if (pvBlock != nullptr) g_uiLiveBlocks.fetch_add(1, std::memory_order_relaxed);
+    if (pvBlock == nullptr) return nullptr;
+    g_uiLiveBlocks.fetch_add(1, std::memory_order_relaxed);
+    if (!bSecond && pcTag != nullptr && strlen(pcTag) < sizeof t_acFirstBlockOf) {
+        strcpy(t_acFirstBlockOf, pcTag);
+    }
     return pvBlock;
 }
 
@@ -212,15 +394,26 @@ KELM_API void RPC_IdlMsgDestroy(void *pvMsg, uint32_t, const char *) {
 
 KELM_API IdlCallResult RPC_IdlMsgSyncCall(void *pvInvoke, const void *pvReq, void *pvRsp,
                                           const IdlMethodId *pstMethodId, const IdlMsgOps *pstOps) {
-    return Call(pvInvoke, pvReq, pvRsp, pstMethodId, pstOps);
+    t_acFirstBlockOf[0] = '\0';
+    const FaultAct stAct = DecideCall(MethodName(pstMethodId), kSync, pvReq);
+    NotePlan(stAct);
+    const IdlCallResult stResult = Call(pvInvoke, pvReq, pvRsp, pstMethodId, pstOps, stAct);
+    Pause(stAct.uiDelayUs);
+    return stResult;
 }
 
 KELM_API uint32_t RPC_IdlMsgOnewayCall(void *pvInvoke, const void *pvReq,
                                        const IdlMethodId *pstMethodId, const IdlMsgOps *pstOps) {
-    return Call(pvInvoke, pvReq, nullptr, pstMethodId, pstOps).uiStatus;
+    t_acFirstBlockOf[0] = '\0';
+    const FaultAct stAct = DecideCall(MethodName(pstMethodId), kOneway, pvReq);
+    NotePlan(stAct);
+    const uint32_t uiStatus = Call(pvInvoke, pvReq, nullptr, pstMethodId, pstOps, stAct).uiStatus;
+    Pause(stAct.uiDelayUs);
+    return uiStatus;
 }
 
 KELM_API uint32_t RPC_IdlMsgAsyncCall(IdlAsyncCall *pstCall) {
+    t_acFirstBlockOf[0] = '\0';
     if (pstCall == nullptr) return KELM_ERR_BAD_CALL;
     if (pstCall->pfnCallback == nullptr) {
         // Nobody to report to: the blocks are ours all the same.
@@ -235,24 +428,34 @@ KELM_API uint32_t RPC_IdlMsgAsyncCall(IdlAsyncCall *pstCall) {
                                       pstCall->pvUserData,
                                       {},
                                       {},
-                                      false};
+                                      false,
+                                      {},
+                                      {},
+                                      {0, 0}};
     if (pstCall->pstMethodId != nullptr && pstCall->pstOps != nullptr) {
         pstPending->stMethodId = *pstCall->pstMethodId;
         pstPending->stOps = *pstCall->pstOps;
         pstPending->bValid = true;
+        // Decided here, in the callers' order, whichever worker runs first.
+        FaultAct &stAct = pstPending->stAct;
+        stAct = DecideCall(pstPending->stMethodId.pcMethodName, kAsync, pstCall->pvReq);
+        NotePlan(stAct);
+        if (stAct.eComplete == Completion::kReverse || stAct.eComplete == Completion::kShuffle) {
+            const uint64_t ullRule = uint64_t{stAct.uiGeneration} << 32 | stAct.uiRule;
+            pstPending->stPlace =
+                TakePlace(ullRule, stAct.uiWindow, stAct.eComplete == Completion::kShuffle,
+                          stAct.uiOrderSeed);
+        }
     }
     pthread_mutex_lock(&g_workLock);
+    ++g_uiOutstanding;
     pthread_t stThread;
     const bool bStarted = pthread_create(&stThread, nullptr, Worker, pstPending) == 0;
-    if (bStarted) {
-        ++g_uiOutstanding;
-        g_workers.push_back(stThread);
-    }
+    if (bStarted) g_workers.push_back(stThread);
     pthread_mutex_unlock(&g_workLock);
     if (!bStarted) {
         // Still completed, on the caller's thread, so that nothing is lost.
-        Complete(*pstPending);
-        delete pstPending;
+        Complete(pstPending);
         return KELM_ERR_NO_THREAD;
     }
     return KELM_OK;

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <string>
 #include <string_view>
 
 #include "host/call_pairing.h"
@@ -49,6 +50,9 @@ struct Replay {
     std::vector<RecordedCall> calls;
     std::vector<MethodCalls> methods;
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    bool bUnread = false;                // every call fails, whatever the policy
+    bool bSimulateMissing = false;       // KELM_SIM_REPLAY_MISSING=simulate
+    std::vector<std::string> simulated;  // methods said to be simulated, under the lock
 };
 
 const char *ReadTrace(const char *pcFile, std::vector<uint8_t> *pBytes) {
@@ -146,20 +150,34 @@ void ReadCalls(Replay *pstReplay, const char *pcFile) {
     }
 }
 
+// KELM_SIM_REPLAY_MISSING: "fail" (the default) or "simulate".
+bool SimulateMissing() {
+    const char *pcPolicy = getenv("KELM_SIM_REPLAY_MISSING");
+    if (pcPolicy == nullptr || *pcPolicy == '\0' || strcmp(pcPolicy, "fail") == 0) return false;
+    if (strcmp(pcPolicy, "simulate") == 0) return true;
+    fprintf(stderr,
+            "kelm loopback: KELM_SIM_REPLAY_MISSING=%s is neither fail nor simulate; calls the "
+            "trace does not hold fail\n",
+            pcPolicy);
+    return false;
+}
+
 Replay *LoadReplay() {
     const char *pcVariable = getenv("KELM_SIM_REPLAY");
     if (pcVariable == nullptr || *pcVariable == '\0') return nullptr;
     Replay *pstReplay = new Replay;
     pstReplay->pcFile = strdup(pcVariable);
     if (pstReplay->pcFile == nullptr) pstReplay->pcFile = "the trace";
+    pstReplay->bSimulateMissing = SimulateMissing();
     if (const char *pcError = ReadTrace(pcVariable, &pstReplay->bytes)) {
         fprintf(stderr, "kelm loopback: KELM_SIM_REPLAY=%s: %s; every call fails\n", pcVariable,
                 pcError);
+        pstReplay->bUnread = true;
         return pstReplay;
     }
     ReadCalls(pstReplay, pcVariable);
     Index(pstReplay);
-    if (getenv("KELM_SIM_ANSWERS") != nullptr) {
+    if (getenv("KELM_SIM_ANSWERS") != nullptr && !pstReplay->bSimulateMissing) {
         fprintf(stderr, "kelm loopback: KELM_SIM_REPLAY answers; KELM_SIM_ANSWERS is not used\n");
     }
     return pstReplay;
@@ -170,6 +188,23 @@ Replay *LoadReplay() {
 Replay *const g_pstReplay = LoadReplay();  // read when the library loads
 
 bool FailCall(const char *pcMethodName, uint32_t uiNth, const char *pcWhy) {
+    Replay &stReplay = *g_pstReplay;
+    if (ReplaySimulatesMissing()) {
+        // Once per method: a trace of one method leaves every other to the simulation.
+        pthread_mutex_lock(&stReplay.lock);
+        const auto &simulated = stReplay.simulated;
+        const bool bFirst =
+            std::find(simulated.begin(), simulated.end(), pcMethodName) == simulated.end();
+        if (bFirst) stReplay.simulated.push_back(pcMethodName);
+        pthread_mutex_unlock(&stReplay.lock);
+        if (bFirst) {
+            fprintf(stderr,
+                    "kelm loopback: replay: %s call %u: %s; the simulated service answers "
+                    "(said once per method)\n",
+                    pcMethodName, uiNth, pcWhy);
+        }
+        return false;
+    }
     fprintf(stderr, "kelm loopback: replay: %s call %u: %s; the call fails with 0x%X\n",
             pcMethodName, uiNth, pcWhy, KELM_ERR_REPLAY);
     return false;
@@ -205,6 +240,10 @@ void CompareRequest(const char *pcMethodName, uint32_t uiNth, const RecordedCall
 }  // namespace
 
 bool Replaying() { return g_pstReplay != nullptr; }
+
+bool ReplaySimulatesMissing() {
+    return g_pstReplay != nullptr && g_pstReplay->bSimulateMissing && !g_pstReplay->bUnread;
+}
 
 bool ReplayCall(const char *pcMethodName, const std::vector<uint8_t> &request, Replayed *pstOut) {
     Replay &stReplay = *g_pstReplay;

@@ -29,6 +29,12 @@ bool Replaying();
 // answer or with a cut one, or a trace that could not be read).
 bool ReplayCall(const char *pcMethodName, const std::vector<uint8_t> &request, Replayed *pstOut);
 
+// With KELM_SIM_REPLAY_MISSING=simulate, a call the trace holds no answer for
+// is the simulated service's to answer (said on stderr once per method)
+// rather than failing with KELM_ERR_REPLAY; not when the trace could not be
+// read. "fail", the default, keeps the failure.
+bool ReplaySimulatesMissing();
+
 }  // namespace kelm
 
 #endif

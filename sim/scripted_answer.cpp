@@ -3,19 +3,16 @@
 // path must not pass on an answer it did not choose.
 #include "sim/scripted_answer.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <unistd.h>
+
+#include "host/record_json.h"
+#include "sim/file_read.h"
 
 namespace kelm {
 namespace {
-
-// Far above any answer of this service, far below the decoder's 32-bit length.
-constexpr off_t kMaxAnswerBytes = off_t{16} << 20;
 
 // Never destroyed: calls still running at exit are completed after static
 // destructors have begun.
@@ -35,39 +32,6 @@ struct AnswersDir {
 };
 const AnswersDir g_stAnswers;  // read when the library loads
 
-enum class Read { kMissing, kRead, kFailed };
-
-// The whole of a regular file, or the reason it cannot be had. Opened without
-// blocking, so that a FIFO standing in the directory cannot stall the call.
-Read ReadFile(const std::string &path, std::vector<uint8_t> *pBytes, std::string *pError) {
-    const int iFd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (iFd < 0) {
-        if (errno == ENOENT) return Read::kMissing;
-        *pError = strerror(errno);
-        return Read::kFailed;
-    }
-    struct stat stInfo;
-    if (fstat(iFd, &stInfo) != 0) {
-        *pError = strerror(errno);
-    } else if (!S_ISREG(stInfo.st_mode)) {
-        *pError = "not a regular file";
-    } else if (stInfo.st_size > kMaxAnswerBytes) {
-        *pError = "larger than 16 MiB";
-    } else {
-        pBytes->resize(static_cast<size_t>(stInfo.st_size));
-        size_t uiDone = 0;
-        while (pError->empty() && uiDone < pBytes->size()) {
-            const ssize_t iRead = read(iFd, pBytes->data() + uiDone, pBytes->size() - uiDone);
-            if (iRead < 0 && errno == EINTR) continue;
-            if (iRead < 0) *pError = strerror(errno);
-            if (iRead == 0) *pError = "shorter than its size";  // it shrank under us
-            if (iRead > 0) uiDone += static_cast<size_t>(iRead);
-        }
-    }
-    close(iFd);
-    return pError->empty() ? Read::kRead : Read::kFailed;
-}
-
 Scripted Fail(const std::string &path, const std::string &reason) {
     fprintf(stderr, "kelm loopback: answer %s: %s; the call fails\n", path.c_str(), reason.c_str());
     return Scripted::kFailed;
@@ -81,8 +45,8 @@ Scripted ScriptedAnswer(const char *pcOp, const char *pcRecord, std::vector<uint
     const std::string binPath = stem + ".bin", jsonPath = stem + ".json";
     std::vector<uint8_t> bin, json;
     std::string binError, jsonError;
-    const Read eBin = ReadFile(binPath, &bin, &binError);
-    const Read eJson = ReadFile(jsonPath, &json, &jsonError);
+    const Read eBin = ReadWholeFile(binPath, &bin, &binError);
+    const Read eJson = ReadWholeFile(jsonPath, &json, &jsonError);
     if (eBin != Read::kMissing && eJson != Read::kMissing) {
         return Fail(stem + ".{bin,json}", "both exist; keep the one meant");
     }
@@ -94,7 +58,8 @@ Scripted ScriptedAnswer(const char *pcOp, const char *pcRecord, std::vector<uint
     }
     if (eJson == Read::kMissing) return Scripted::kNone;
     std::string error;
-    if (!EncodeJsonAnswer(pcRecord, std::string(json.begin(), json.end()), pAnswer, &error)) {
+    const std::string_view text(reinterpret_cast<const char *>(json.data()), json.size());
+    if (!pss_host::CompactImageFromJson(pcRecord, text, pAnswer, &error)) {
         return Fail(jsonPath, error);
     }
     return Scripted::kAnswer;

@@ -5,7 +5,6 @@
 
 #include <stdint.h>
 
-#include <string>
 #include <vector>
 
 namespace kelm {
@@ -18,12 +17,6 @@ enum class Scripted {
 
 // pcOp is the method name after "QOMA_PAT_", pcRecord its response record.
 Scripted ScriptedAnswer(const char *pcOp, const char *pcRecord, std::vector<uint8_t> *pAnswer);
-
-// The compact image of record pcRecord described by the JSON text, or false
-// with the reason in *pError. Built with the host's JSON library where there is
-// one; elsewhere every JSON answer is refused as unsupported.
-bool EncodeJsonAnswer(const char *pcRecord, const std::string &text, std::vector<uint8_t> *pImage,
-                      std::string *pError);
 
 }  // namespace kelm
 

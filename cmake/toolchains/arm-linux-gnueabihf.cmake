@@ -14,6 +14,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/host-header-only.cmake)
 
 # add_test and gtest_discover_tests run target executables through this.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;${PSS_TARGET_SYSROOT})

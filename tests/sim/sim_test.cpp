@@ -216,11 +216,6 @@ struct AnswerCase {
     uint32_t uiStatus, uiHead0;  // uiHead0 of the caller's response
     const char *pcStderr;        // part of what stderr says
 };
-#ifdef SIM_JSON_ANSWERS
-#define SIM_JSON(status, head, err) status, head, err
-#else
-#define SIM_JSON(status, head, err) KELM_ERR_ANSWER, 0, "not supported"
-#endif
 const AnswerCase kAnswers[] = {
     {"none", kNone, -1, false, "", KELM_OK, 42, ""},
     {"bin", kBin, -1, false, "", KELM_OK, 1, ""},
@@ -230,9 +225,9 @@ const AnswerCase kAnswers[] = {
     {"bin, a directory", kDir, -1, false, "", KELM_ERR_ANSWER, 0, "not a regular file"},
     {"both", kBoth, -1, false, "", KELM_ERR_ANSWER, 0, "both exist"},
     {"json", kJson, 0, false, R"({"uiHead0": 7, "uiInfoNum": 1, "pstInfo": [{"acField0": "j"}]})",
-     SIM_JSON(KELM_OK, 7, "")},
+     KELM_OK, 7, ""},
     {"json, unknown member", kJson, 0, false, R"({"uiInfoNum": 1, "pstInfo": [{"acFieldX": ""}]})",
-     SIM_JSON(KELM_ERR_ANSWER, 0, "pstInfo[0].acFieldX")},
+     KELM_ERR_ANSWER, 0, "pstInfo[0].acFieldX"},
     {"json, malformed", kJson, 0, false, "{", KELM_ERR_ANSWER, 0, "QueryErrorInfo.json"},
 };
 
