@@ -25,7 +25,37 @@ local function field(f)
   return f
 end
 
+-- The image's fields (its members, its structure) are a protocol of their
+-- own, shown in pss's tree all the same: a filter, column or tap that refers
+-- to any of them refers to pss_image, so that one question says whether an
+-- image must be walked as a tree.
+local image_proto = Proto("pss_image", "PatchSdkService call image")
+local IMAGE_FIELDS = {}
+local function image_field(f)
+  IMAGE_FIELDS[#IMAGE_FIELDS + 1] = f
+  return f
+end
+
 local byte, fmt = string.byte, string.format
+
+-- A header field of the packet's bytes raw: { name, offset, width }.
+local function read(raw, f)
+  local pos, width = f[2] + 1, f[3]
+  if width == 1 then return byte(raw, pos) end
+  if width == 2 then
+    local a, b = byte(raw, pos, pos + 1)
+    return b * 256 + a
+  end
+  local a, b, c, d = byte(raw, pos, pos + 3)
+  local low = ((d * 256 + c) * 256 + b) * 256 + a
+  if width == 4 then return low end
+  local e, f2, g, h = byte(raw, pos + 4, pos + 7)
+  return (((h * 256 + g) * 256 + f2) * 256 + e) * 4294967296 + low
+end
+
+-- Whether the packet being dissected wants field f in its tree.
+local VISIBLE, ANY, TREE
+local function wanted(f) return VISIBLE or (ANY and TREE:referenced(f)) end
 
 -- ---- fields ----------------------------------------------------------------
 -- What the plugin adds about an image: pss.<fact>.
@@ -40,18 +70,18 @@ local CALL_FIELDS = {
 
 -- The image's structure: pss.korvo.<part>.
 local K = {
-  root = field(ProtoField.uint32("pss.korvo.root", "Root uoffset")),
-  table = field(ProtoField.none("pss.korvo.table", "Table")),
-  soffset = field(ProtoField.int32("pss.korvo.soffset", "soffset to its vtable")),
-  vtable = field(ProtoField.none("pss.korvo.vtable", "vtable")),
-  vtable_length = field(ProtoField.uint16("pss.korvo.vtable_length", "vtable length")),
-  table_size = field(ProtoField.uint16("pss.korvo.table_size", "Table size")),
-  entry = field(ProtoField.uint16("pss.korvo.entry", "vtable entry")),
-  unread = field(ProtoField.bytes("pss.korvo.unread", "Not read")),
-  unreferenced = field(ProtoField.bytes("pss.korvo.unreferenced", "Unreferenced")),
-  uoffset = field(ProtoField.uint32("pss.korvo.uoffset", "uoffset")),
-  count = field(ProtoField.uint32("pss.korvo.count", "Count")),
-  element = field(ProtoField.uint32("pss.korvo.element", "Element")),
+  root = image_field(ProtoField.uint32("pss.korvo.root", "Root uoffset")),
+  table = image_field(ProtoField.none("pss.korvo.table", "Table")),
+  soffset = image_field(ProtoField.int32("pss.korvo.soffset", "soffset to its vtable")),
+  vtable = image_field(ProtoField.none("pss.korvo.vtable", "vtable")),
+  vtable_length = image_field(ProtoField.uint16("pss.korvo.vtable_length", "vtable length")),
+  table_size = image_field(ProtoField.uint16("pss.korvo.table_size", "Table size")),
+  entry = image_field(ProtoField.uint16("pss.korvo.entry", "vtable entry")),
+  unread = image_field(ProtoField.bytes("pss.korvo.unread", "Not read")),
+  unreferenced = image_field(ProtoField.bytes("pss.korvo.unreferenced", "Unreferenced")),
+  uoffset = image_field(ProtoField.uint32("pss.korvo.uoffset", "uoffset")),
+  count = image_field(ProtoField.uint32("pss.korvo.count", "Count")),
+  element = image_field(ProtoField.uint32("pss.korvo.element", "Element")),
 }
 
 -- Every member: pss.<RECORD>.<member>, named as the public header names them;
@@ -64,19 +94,19 @@ for _, rec in ipairs(RECORDS) do
     local abbr = "pss." .. rec.name .. "." .. slot.name
     local m = {}
     if slot.kind == "u8" then
-      m.value = field(ProtoField.uint8(abbr, slot.name))
+      m.value = image_field(ProtoField.uint8(abbr, slot.name))
     elseif slot.kind == "u32" then
-      m.value = field(ProtoField.uint32(abbr, slot.name))
+      m.value = image_field(ProtoField.uint32(abbr, slot.name))
     elseif slot.kind == "u64" then
-      m.value = field(ProtoField.uint64(abbr, slot.name))
+      m.value = image_field(ProtoField.uint64(abbr, slot.name))
     elseif slot.kind == "bytes" then
-      m.value = field(ProtoField.string(abbr, slot.name))
-      m.bytes = field(ProtoField.bytes(abbr .. ".bytes", slot.name))
+      m.value = image_field(ProtoField.string(abbr, slot.name))
+      m.bytes = image_field(ProtoField.bytes(abbr .. ".bytes", slot.name))
     else
       -- A nested table or a vector: the item of its uoffset, its members below.
-      m.value = field(ProtoField.none(abbr, slot.name))
+      m.value = image_field(ProtoField.none(abbr, slot.name))
       if slot.kind == "vector" then
-        m.count = field(ProtoField.uint32("pss." .. rec.name .. "." .. slot.count, slot.count))
+        m.count = image_field(ProtoField.uint32("pss." .. rec.name .. "." .. slot.count, slot.count))
       end
     end
     members[i] = m
@@ -100,31 +130,6 @@ local E = {
 }
 
 pss.experts = { E.refused, E.cut, E.status, E.header, E.fault, E.lost }
-
--- The fields each record's walk may add (its own, its tables' and elements',
--- the image's structure): a walk that adds none of them makes its checks alone.
-local WALK_FIELDS = {}
-local function walk_fields(name, list, done)
-  if done[name] then return end
-  done[name] = true
-  for i, slot in ipairs(BY_NAME[name].slots) do
-    local m = MEMBER[name][i]
-    for _, f in pairs(m) do list[#list + 1] = f end
-    if slot.sub then walk_fields(slot.sub, list, done) end
-  end
-end
-for _, rec in ipairs(RECORDS) do
-  local list = {}
-  for _, f in pairs(K) do list[#list + 1] = f end
-  walk_fields(rec.name, list, {})
-  WALK_FIELDS[rec.name] = list
-end
-local function any_referenced(tree, list)
-  for i = 1, #list do
-    if tree:referenced(list[i]) then return true end
-  end
-  return false
-end
 
 -- ---- text -------------------------------------------------------------------
 -- A character array is text when it is UTF-8 up to its first NUL and zeros
@@ -203,19 +208,19 @@ local function add_absent(tree, rec, i, range)
   end
 end
 
--- The image being walked: its bytes as a string, as a Tvb (for tree items),
--- its length, the regions its items show, the root's element count. One
--- image is walked at a time; the walk's functions are made once, not per
--- packet.
-local IMG, TVB, LEN, REGIONS, ELEMENTS
+-- The image being walked: the packet's bytes as a string and where the
+-- image starts in them, the image as a Tvb (for tree items), its length, the
+-- regions its items show, the root's element count. One image is walked at
+-- a time; the walk's functions are made once, not per packet.
+local IMG, BASE, TVB, LEN, REGIONS, ELEMENTS
 
 local function holds(pos, width) return pos + width <= LEN end
 local function u16(pos)
-  local a, b = byte(IMG, pos + 1, pos + 2)
+  local a, b = byte(IMG, BASE + pos + 1, BASE + pos + 2)
   return b * 256 + a
 end
 local function u32(pos)
-  local a, b, c, d = byte(IMG, pos + 1, pos + 4)
+  local a, b, c, d = byte(IMG, BASE + pos + 1, BASE + pos + 4)
   return ((d * 256 + c) * 256 + b) * 256 + a
 end
 -- The bytes an item shows; what none shows is listed as unreferenced.
@@ -256,7 +261,7 @@ local function walk_bytes(tree, m, slot, at, vec, parent, name)
   end
   if not tree then return end
   local range = shown(vec + 4, slot.len)
-  local text = text_of(IMG:sub(vec + 5, vec + 4 + slot.len))
+  local text = text_of(IMG:sub(BASE + vec + 5, BASE + vec + 4 + slot.len))
   bytes_items(text and tree:add(m.value, range, text) or tree:add(m.bytes, range), at, vec,
               join(parent, name), count)
 end
@@ -384,12 +389,12 @@ walk_table = function(tree, rec, pos, referrer, path, label, root)
   end
 end
 
--- Walks the image (img, its bytes; tvb, the same as a Tvb, for the tree) as
--- record rec under tree, or makes the checks alone when tree is nil. Returns
--- the number of elements of the root's vectors; raises a REFUSAL where korvo
--- refuses.
-local function walk(tvb, img, tree, rec)
-  IMG, TVB, LEN, REGIONS, ELEMENTS = img, tvb, #img, {}, 0
+-- Walks the image (from base in raw, the packet's bytes; tvb, the image as
+-- a Tvb, for the tree) as record rec under tree, or makes the checks alone
+-- when tree is nil. Returns the number of elements of the root's vectors;
+-- raises a REFUSAL where korvo refuses.
+local function walk(tvb, raw, base, tree, rec)
+  IMG, BASE, TVB, LEN, REGIONS, ELEMENTS = raw, base, tvb, #raw - base, {}, 0
   if LEN < 4 then
     refuse(0, say("short", { len = LEN }))
   end
@@ -415,28 +420,29 @@ end
 
 -- Walks the image. Returns the element count, or nil and the refusal (pos,
 -- reason), or nil and a fault text when the walk itself failed.
-local function walk_image(tvb, img, tree, rec)
-  local ok, result = pcall(walk, tvb, img, tree, rec)
+local function walk_image(tvb, raw, base, tree, rec)
+  local ok, result = pcall(walk, tvb, raw, base, tree, rec)
   if ok then return result end
   if getmetatable(result) == REFUSAL then return nil, result end
   return nil, nil, tostring(result)
 end
 
 -- ---- the image ----------------------------------------------------------------
--- Shows the image of record name (img, its bytes, at hlen in packet) under
--- tree (walking it as a tree when bTree) and marks a refusal where korvo
--- makes it. Returns the element count (nil when refused) and the verdict's
--- text for the Info column. The image's own Tvb is made only when needed.
-local function dissect_image(packet, hlen, img, tree, name, original, bTree, wanted)
+-- Shows the image of record name (at hlen in packet, whose bytes are raw)
+-- under tree (walking it as a tree when bTree) and marks a refusal where
+-- korvo makes it. Returns the element count (nil when refused) and the
+-- verdict's text for the Info column. The image's own Tvb is made only when
+-- needed.
+local function dissect_image(packet, hlen, raw, tree, name, original, bTree)
   local rec = BY_NAME[name]
-  local len = #img
+  local len = #raw - hlen
   local tvb
   local image = tree
   if bTree or wanted(CALL_FIELDS.image) then
     tvb = packet(hlen):tvb()
     image = tree:add(CALL_FIELDS.image, tvb()):set_text(fmt("%s, %d bytes", name, len))
   end
-  local elements, refusal, fault = walk_image(tvb, img, bTree and image or nil, rec)
+  local elements, refusal, fault = walk_image(tvb, raw, hlen, bTree and image or nil, rec)
   if fault then
     image:add_proto_expert_info(E.fault, "dissector fault: " .. fault)
     return nil, "dissector fault"
@@ -507,6 +513,9 @@ H.answer_in = field(ProtoField.framenum("pss.answer_in", "Answer in", base.NONE,
 H.request_in = field(ProtoField.framenum("pss.request_in", "Request in", base.NONE,
                                          frametype.REQUEST))
 pss.fields = FIELDS
+image_proto.fields = IMAGE_FIELDS
+-- Never called: gives the protocol a handle to ask about.
+function image_proto.dissector() end
 
 -- Each version's fields in header order, looked up once: { name, offset,
 -- width, field }, and where each lies by name.
@@ -534,8 +543,15 @@ end
 -- the first pass: waiting requests by process and call, and each paired
 -- frame's partner. Losses too: each process's count so far, and the packets
 -- after a loss with how many were lost before them.
-local waiting, links, drops, losses = {}, {}, {}, {}
-function pss.init() waiting, links, drops, losses = {}, {}, {}, {} end
+local waiting, waiting_service, waiting_method, answer_of, duration_of, request_of
+local drops, losses
+local function init()
+  waiting, waiting_service, waiting_method = {}, {}, {}
+  answer_of, duration_of, request_of = {}, {}, {}
+  drops, losses = {}, {}
+end
+init()
+pss.init = init
 
 local function nstime(ns)
   return NSTime(math.floor(ns / 1e9), ns % 1e9)
@@ -544,14 +560,13 @@ end
 local function pair(number, direction, process, call, service, method, duration)
   local key = process .. "/" .. call
   if direction == 1 then
-    waiting[key] = { frame = number, service = service, method = method }
+    waiting[key], waiting_service[key], waiting_method[key] = number, service, method
     return
   end
-  local w = waiting[key]
-  if w and w.service == service and w.method == method then
-    links[w.frame] = { answer = number, duration = duration }
-    links[number] = { request = w.frame }
-    waiting[key] = nil
+  local request = waiting[key]
+  if request and waiting_service[key] == service and waiting_method[key] == method then
+    answer_of[request], duration_of[request], request_of[number] = number, duration, request
+    waiting[key], waiting_service[key], waiting_method[key] = nil, nil, nil
   end
 end
 
@@ -572,7 +587,7 @@ local function count_losses(number, process, count)
   if lost > 0 then losses[number] = lost end
 end
 
-local THIS  -- the dissector itself, once registered (below)
+local THIS, IMAGE  -- the dissector and the image's protocol, once registered (below)
 local NONE = {}
 -- Each method's name without the service's prefix, for the Info column.
 local OPS = setmetatable({}, { __index = function(ops, method)
@@ -607,26 +622,13 @@ local function dissect_call(tvb, pinfo, tree)
     return "malformed call header"
   end
   local at = AT[version]
-  local function get(name)
-    local f = at[name]
-    local pos, width = f[2] + 1, f[3]
-    if width == 1 then return byte(raw, pos) end
-    if width == 2 then
-      local a, b = byte(raw, pos, pos + 1)
-      return b * 256 + a
-    end
-    local a, b, c, d = byte(raw, pos, pos + 3)
-    local low = ((d * 256 + c) * 256 + b) * 256 + a
-    if width == 4 then return low end
-    local e, f2, g, h = byte(raw, pos + 4, pos + 7)
-    return (((h * 256 + g) * 256 + f2) * 256 + e) * 4294967296 + low
-  end
+  local function get(name) return read(raw, at[name]) end
   -- A field is wanted when the tree is shown or a filter, column or tap
   -- refers to it; referring to any field of pss refers to pss itself, so one
   -- question stands for them all in most packets.
-  local visible = tree.visible
-  local any = visible or tree:referenced(THIS)
-  local function wanted(f) return visible or (any and tree:referenced(f)) end
+  VISIBLE, TREE = tree.visible, tree
+  ANY = VISIBLE or tree:referenced(THIS)
+  local visible, any = VISIBLE, ANY
   local hlen = get("header_length")
   local s, m = get("service_length"), get("method_length")
   if hlen < names_at + s + m or hlen > len then
@@ -691,12 +693,11 @@ local function dissect_call(tvb, pinfo, tree)
   if lost then
     tree:add_proto_expert_info(E.lost, fmt("%d packets lost before this one (the tracer's count)", lost))
   end
-  local link = links[number]
-  if link and link.answer then
-    if wanted(H.answer_in) then tree:add(H.answer_in, link.answer):set_generated() end
-    if wanted(H.duration) then tree:add(H.duration, nstime(link.duration)):set_generated() end
-  elseif link and link.request then
-    if wanted(H.request_in) then tree:add(H.request_in, link.request):set_generated() end
+  if answer_of[number] then
+    if wanted(H.answer_in) then tree:add(H.answer_in, answer_of[number]):set_generated() end
+    if wanted(H.duration) then tree:add(H.duration, nstime(duration_of[number])):set_generated() end
+  elseif request_of[number] then
+    if wanted(H.request_in) then tree:add(H.request_in, request_of[number]):set_generated() end
   end
 
   local kept = len - hlen
@@ -725,9 +726,9 @@ local function dissect_call(tvb, pinfo, tree)
   end
   if has(flags, FLAG.cut) and original < kept then original = kept end
   if wanted(CALL_FIELDS.record) then tree:add(CALL_FIELDS.record, record):set_generated() end
-  local bTree = visible or (any and any_referenced(tree, WALK_FIELDS[record]))
-  local elements, outcome = dissect_image(tvb, hlen, raw:sub(hlen + 1), tree, record,
-                                          math.max(original, kept), bTree, wanted)
+  local bTree = visible or tree:referenced(IMAGE)
+  local elements, outcome = dissect_image(tvb, hlen, raw, tree, record,
+                                          math.max(original, kept), bTree)
   if verdict == 2 and elements then
     tree:add_proto_expert_info(E.refused, fmt(
       "%s refused by the library's decoder; korvo's walk found no failing check", record))
@@ -756,14 +757,14 @@ end
 
 -- Traces are written with link type LINKTYPE_USER0: they open without "Decode As".
 DissectorTable.get("wtap_encap"):add(wtap_encaps.USER0, pss)
-THIS = Dissector.get("pss")
+THIS, IMAGE = Dissector.get("pss"), Dissector.get("pss_image")
 
 -- ---- statistics: tshark -z pss,srt[,FILTER], Statistics > Service Response Time
 -- The calls paired by the rule above (and korvo's limit on waiting requests),
 -- counted per method and family as korvo trace --stats counts them, and
 -- printed in its layout (STATS): the same table for the same calls.
 local function new_stats()
-  return { rows = {}, waiting = {}, queue = {}, head = 1, count = 0, order = 0 }
+  return { rows = {}, waiting = {}, queue = {}, head = 1, tail = 0, count = 0, order = 0 }
 end
 
 local function row_of(st, c)
@@ -830,7 +831,23 @@ local function add_call_packet(st, c)
   st.waiting[key] = { service = c.service, method = c.method, family = c.family, cut = c.cut,
                       order = st.order }
   st.count = st.count + 1
-  st.queue[#st.queue + 1] = { key = key, order = st.order }
+  st.tail = st.tail + 1
+  st.queue[st.tail] = { key = key, order = st.order }
+  -- Answered requests leave their places behind: the queue is made anew
+  -- from the waiting ones before it holds twice as many, so that it stays of
+  -- the order of the requests waiting.
+  if st.tail - st.head + 1 > 2 * st.count + 1024 then
+    local queue, tail = {}, 0
+    for i = st.head, st.tail do
+      local q = st.queue[i]
+      local live = st.waiting[q.key]
+      if live and live.order == q.order then
+        tail = tail + 1
+        queue[tail] = q
+      end
+    end
+    st.queue, st.head, st.tail = queue, 1, tail
+  end
 end
 
 -- Byte order, whatever the locale.
