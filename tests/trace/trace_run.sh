@@ -209,6 +209,15 @@ late)
     [ "${lost:-0}" -gt 0 ] && [ $((lost + $(packets late.pcapng))) = 4800 ] ||
         fail "$(packets late.pcapng) packets written and ${lost:-no} counted lost, of 4800"
     $emu "$check" --lost-ok late.pcapng | grep -q "lost $lost\$" || fail "the trace does not count $lost lost"
+    if [ -n "$korvo" ] && [ -n "$dissector" ]; then
+        # Where they were lost: the dissector's expert info and korvo's
+        # timeline mark the same packets with the same counts.
+        tshark -X lua_script:"$dissector" -r late.pcapng -Y pss.lost -T fields -e _ws.expert.message \
+            2>/dev/null | grep -o '[0-9]* packets lost before' | cut -d' ' -f1 >experts.out
+        "$korvo" trace --timeline - late.pcapng 2>/dev/null | grep -o '"lost":[0-9]*' | cut -d: -f2 >instants.out
+        [ -s experts.out ] && cmp -s experts.out instants.out ||
+            fail "the dissector marks losses $(tr '\n' ' ' <experts.out), korvo $(tr '\n' ' ' <instants.out)"
+    fi
     ;;
 foreign)
     # Another service's call with names of 200 bytes between two of this
