@@ -50,11 +50,9 @@ best() {
 best "tshark -r, no plugin" "$packets" -r "$trace"
 for plugin in "$@"; do
     echo "$plugin:"
-    x="-X lua_script:$plugin"
-    # $x splits on purpose: one option and its value.
-    best "  tshark -r" "$packets" $x -r "$trace"
-    best "  tshark -r -Y 'pss.status != 0'" "$packets" $x -r "$trace" -Y 'pss.status != 0'
-    best "  tshark -q -z pss,srt" "$packets" $x -q -r "$trace" -z pss,srt
+    best "  tshark -r" "$packets" -X "lua_script:$plugin" -r "$trace"
+    best "  tshark -r -Y 'pss.status != 0'" "$packets" -X "lua_script:$plugin" -r "$trace" -Y 'pss.status != 0'
+    best "  tshark -q -z pss,srt" "$packets" -X "lua_script:$plugin" -q -r "$trace" -z pss,srt
     # The whole tree of every packet: what a tree costs in Lua.
-    best "  tshark -r -V, the first 10,000 packets" 10000 $x -r "$trace" -V -c 10000
+    best "  tshark -r -V, the first 10,000 packets" 10000 -X "lua_script:$plugin" -r "$trace" -V -c 10000
 done
