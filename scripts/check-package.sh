@@ -89,13 +89,14 @@ check_components() {
     expect_files "$stage/$name-sim" "$sim/libvandrikelm.so" "$sim/libsecmem.so" "$sim/pss_demo" \
         "$cm/PatchSdkServiceAgentSimTargets.cmake" "$cm/PatchSdkServiceAgentSimTargets-relwithdebinfo.cmake" \
         "$L/pkgconfig/patch_sdk_service_agent_sim.pc"
-    expect_files "$stage/$name-trace" "$L/libpatch_sdk_service_trace.so"
+    expect_files "$stage/$name-trace" "$L/patch_sdk_service_agent/libpatch_sdk_service_trace.so"
     local tools=(bin/pss-trace)
     # The wire tool and the dissector it generates are built for the host only.
     [ "$name" != native ] || tools+=(bin/korvo "$L/wireshark/plugins/patch_sdk_service.lua")
     expect_files "$stage/$name-tools" "${tools[@]}"
     local needed
-    needed=$("$readelf" -d "$stage/$name-trace/$L/libpatch_sdk_service_trace.so" | grep NEEDED)
+    needed=$("$readelf" -d "$stage/$name-trace/$L/patch_sdk_service_agent/libpatch_sdk_service_trace.so" |
+        grep NEEDED)
     [ "$(wc -l <<<"$needed")" = 1 ] && grep -q 'libc\.so\.6' <<<"$needed" ||
         fail "the tracer needs more than the C library: $needed"
 
