@@ -115,6 +115,37 @@ check_components() {
     done
 }
 
+# check_programs_start <prefix> <runner>...: every program of an installed tree
+# starts from it with nothing else set (env -i: no LD_LIBRARY_PATH, no PATH
+# into a build tree). For each ELF program the dynamic loader lists what it
+# loads without running it (LD_TRACE_LOADED_OBJECTS, through <runner>: nothing
+# natively, qemu-arm -L <sysroot> for ARM); pss-trace must find the tracer of
+# its own tree.
+check_programs_start() {
+    local prefix=$1 program loaded count=0
+    shift
+    while IFS= read -r program; do
+        if [ "$(head -c 4 "$program" | od -An -c | tr -d ' ')" = '177ELF' ]; then
+            if [ $# -gt 0 ]; then
+                loaded=$(env -i QEMU_SET_ENV=LD_TRACE_LOADED_OBJECTS=1 "$@" "$program" 2>&1) ||
+                    fail "$program does not start from its tree: $loaded"
+            else
+                loaded=$(env -i LD_TRACE_LOADED_OBJECTS=1 "$program" 2>&1) ||
+                    fail "$program does not start from its tree: $loaded"
+            fi
+            ! grep -q 'not found' <<<"$loaded" || fail "$program does not start from its tree:
+$loaded"
+        fi
+        count=$((count + 1))
+    done < <(find "$prefix" -type f -perm -u+x ! -name '*.so' | sort)
+    [ "$count" -gt 0 ] || fail "no programs in $prefix"
+    loaded=$(env -i "$prefix/bin/pss-trace" -o "$stage/start.pcapng" -- /usr/bin/env 2>/dev/null |
+        sed -n 's/^LD_PRELOAD=//p')
+    [ -n "$loaded" ] && [ "$(realpath "$loaded")" = "$prefix/$L/patch_sdk_service_agent/libpatch_sdk_service_trace.so" ] ||
+        fail "the installed pss-trace preloads '$loaded', not the tracer of its tree"
+    step "$(basename "$prefix"): $count programs start from the installed tree with nothing else set"
+}
+
 # consumer_cmake <name> <cmake args>...: configures and builds the outside project.
 consumer_cmake() {
     local name=$1
@@ -139,6 +170,9 @@ L=$(libdir_of "$build_root/native")
 version=$(version_of "$build_root/native")
 [ -n "$version" ] || fail "no project version in $build_root/native/CMakeCache.txt"
 major=${version%%.*}
+
+check_programs_start "$prefix"
+env -i "$prefix/bin/korvo" --help >/dev/null || fail "the installed korvo --help, with nothing else set"
 
 step "native: the tools package: pss-trace, korvo, and the built dissector where tshark looks for it"
 plugins=$L/wireshark/plugins
@@ -204,6 +238,8 @@ build arm-release all
 check_components "$build_root/arm-release" arm-linux-gnueabihf-readelf ARM
 prefix=$stage/arm-release
 L=$(libdir_of "$build_root/arm-release")
+
+check_programs_start "$prefix" qemu-arm -L "$arm_sysroot"
 
 step "arm: the installed demo under qemu-arm"
 qemu-arm -L "$arm_sysroot" "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >"$stage/demo-arm.log" 2>&1 || {
