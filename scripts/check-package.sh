@@ -42,7 +42,8 @@ build() {
     local preset=$1 dir=$build_root/$1 log
     shift
     log=$(mktemp)
-    cmake -S "$root" --preset "$preset" -B "$dir" >"$log" 2>&1 || {
+    # The packages carry the manual pages: made here, whatever the tree had.
+    cmake -S "$root" --preset "$preset" -B "$dir" -DPSS_MANPAGES=ON >"$log" 2>&1 || {
         cat "$log"
         rm -f "$log"
         fail "configuring preset $preset"
@@ -78,7 +79,7 @@ check_components() {
         include/patch_sdk_service_agent.hpp
         "$cm/PatchSdkServiceAgentConfig.cmake" "$cm/PatchSdkServiceAgentConfigVersion.cmake"
         "$cm/PatchSdkServiceAgentTargets.cmake" "$cm/PatchSdkServiceAgentTargets-relwithdebinfo.cmake"
-        "$L/pkgconfig/patch_sdk_service_agent.pc")
+        "$L/pkgconfig/patch_sdk_service_agent.pc" share/man/man3/libpatch_sdk_service_agent.3.gz)
     for c in runtime dev sim trace tools; do
         step "$name: component $c into an empty prefix"
         cmake --install "$dir" --component "$c" --prefix "$stage/$name-$c" >/dev/null ||
@@ -88,11 +89,12 @@ check_components() {
     expect_files "$stage/$name-dev" "${dev[@]}"
     expect_files "$stage/$name-sim" "$sim/libvandrikelm.so" "$sim/libsecmem.so" "$sim/pss_demo" \
         "$cm/PatchSdkServiceAgentSimTargets.cmake" "$cm/PatchSdkServiceAgentSimTargets-relwithdebinfo.cmake" \
-        "$L/pkgconfig/patch_sdk_service_agent_sim.pc"
+        "$L/pkgconfig/patch_sdk_service_agent_sim.pc" share/man/man7/pss-simulated-service.7.gz
     expect_files "$stage/$name-trace" "$L/patch_sdk_service_agent/libpatch_sdk_service_trace.so"
-    local tools=(bin/pss-trace)
+    local tools=(bin/pss-trace share/man/man1/pss-trace.1.gz share/man/man5/pss-trace-format.5.gz)
     # The wire tool and the dissector it generates are built for the host only.
-    [ "$name" != native ] || tools+=(bin/korvo "$L/wireshark/plugins/patch_sdk_service.lua")
+    [ "$name" != native ] ||
+        tools+=(bin/korvo "$L/wireshark/plugins/patch_sdk_service.lua" share/man/man1/korvo.1.gz)
     expect_files "$stage/$name-tools" "${tools[@]}"
     local needed
     needed=$("$readelf" -d "$stage/$name-trace/$L/patch_sdk_service_agent/libpatch_sdk_service_trace.so" |
@@ -162,7 +164,7 @@ mkdir -p "$stage"
 
 # ---- native ----------------------------------------------------------------
 build native patch_sdk_service_agent vandrikelm secmem pss_demo patch_sdk_service_trace korvo_cli \
-    pss_dissector
+    pss_dissector pss_manpages
 # The host's machine, as readelf names it.
 check_components "$build_root/native" readelf "$(readelf -h /bin/sh | sed -n 's/.*Machine: *//p')"
 prefix=$stage/native
