@@ -10,7 +10,9 @@
 #     pcapng file of its 60 packets, as capinfos counts them;
 #   - natively, the tools component and its Debian package carry pss-trace,
 #     korvo and the Wireshark dissector, the dissector in the folder where
-#     tshark looks for Lua plugins of all users, and tshark loads it;
+#     tshark looks for Lua plugins of all users, and tshark loads it; the
+#     package does not depend on another of this project's, so it installs
+#     alone;
 #   - natively, the client tests/package/client.c built by an outside CMake
 #     project (find_package ... COMPONENTS sim) and by a plain compiler line
 #     (pkg-config) runs a call against the simulated service; asking for
@@ -20,6 +22,10 @@
 #     and say Architecture: armhf; unpacked into a scratch sysroot beside
 #     stand-ins for the device's middleware, a pkg-config compiler line
 #     without the sim part links against them and runs under qemu-arm.
+#   - every program of the native and the ARM installed tree starts from it
+#     with nothing else set;
+#   - the five packages of each architecture (the manual pages made here):
+#     lintian reports no error or warning and no override without a reason.
 # Builds into $PSS_BUILD_ROOT/{native,arm-release} (default: build/), works in
 # $PSS_BUILD_ROOT/package.
 set -euo pipefail
@@ -185,18 +191,21 @@ global=$(tshark -G folders 2>/dev/null | sed -n 's/^Global Lua Plugins:[[:space:
     fail "tshark's global Lua plugin folder is '$global', the package installs into /usr/$plugins"
 fields=$(tshark -G fields -X lua_script:"$stage/native-tools/$plugins/patch_sdk_service.lua" 2>/dev/null)
 grep -q $'\tpss.call\t' <<<"$fields" || fail "tshark does not load the installed dissector"
-(cd "$build_root/native" && cpack -G DEB -B "$stage/deb-native" -D CPACK_COMPONENTS_ALL=tools) \
-    >"$stage/cpack-native.log" 2>&1 || {
+(cd "$build_root/native" && cpack -G DEB -B "$stage/deb-native") >"$stage/cpack-native.log" 2>&1 || {
     cat "$stage/cpack-native.log"
-    fail "cpack of the tools component in $build_root/native"
+    fail "cpack in $build_root/native"
 }
 tools_deb=$(ls "$stage"/deb-native/patch-sdk-service-agent-tools_*.deb)
 tools_files=$(dpkg-deb --contents "$tools_deb")
-for f in usr/bin/pss-trace usr/bin/korvo "usr/$plugins/patch_sdk_service.lua"; do
+for f in usr/bin/pss-trace usr/bin/korvo "usr/$plugins/patch_sdk_service.lua" usr/share/man/man1/korvo.1.gz; do
     grep -q " \./$f\$" <<<"$tools_files" || fail "$tools_deb does not carry /$f"
 done
-grep -q "^patch-sdk-service-agent-trace (= 1.0.0)" <<<"$(dpkg-deb --field "$tools_deb" Depends)" ||
-    fail "$tools_deb does not depend on the tracer's package of its version"
+# korvo and the dissector work without the tracer, so that the package
+# installs alone; pss-trace wants it.
+grep -q "^patch-sdk-service-agent-trace (= $version)" <<<"$(dpkg-deb --field "$tools_deb" Recommends)" ||
+    fail "$tools_deb does not recommend the tracer's package of its version"
+! dpkg-deb --field "$tools_deb" Depends | grep -q patch-sdk-service-agent ||
+    fail "$tools_deb depends on a package of this project: it would not install alone"
 
 step "native: the installed demo finds the agent and the stand-ins from where it lies"
 "$prefix/$L/patch_sdk_service_agent/sim/pss_demo" >"$stage/demo-native.log" 2>&1 || {
@@ -293,5 +302,25 @@ arm-linux-gnueabihf-gcc -std=c99 -Wall -Wextra -Werror -o "$stage/pkgconfig-arm"
     -Wl,-rpath-link,"$sysroot/usr/$L" -lsecmem || fail "compiling with pkg-config's flags (arm)"
 LD_LIBRARY_PATH=$sysroot/usr/$L qemu-arm -L "$arm_sysroot" "$stage/pkgconfig-arm" ||
     fail "the ARM pkg-config consumer's call"
+
+# ---- every package ----------------------------------------------------------
+debs=("$stage"/deb-native/*.deb "$stage"/deb/*.deb)
+host_arch=$(dpkg --print-architecture)
+for a in "$host_arch" armhf; do
+    n=$(printf '%s\n' "${debs[@]}" | grep -c "_${a}\.deb\$")
+    [ "$n" = 5 ] || fail "$n $a packages, not one for each of the five components"
+done
+
+step "lintian: ${#debs[@]} packages, no error or warning; an override only with its reason"
+# -I: also the hints that an override no longer matches (unused-override,
+# mismatched-override), so that none outlives what it was for. Overridden
+# tags come as O: lines, each after the N: lines of its reason.
+lintian --tag-display-limit 0 --show-overrides -I "${debs[@]}" >"$stage/lintian.log" 2>&1 ||
+    { cat "$stage/lintian.log"; fail "lintian failed"; }
+grep -E '^[EW]: ' "$stage/lintian.log" && fail "lintian reports errors or warnings (above)"
+grep -E '^[A-Z]: .*(unused|mismatched)-override' "$stage/lintian.log" && fail "lintian: an override matches nothing (above)"
+awk '/^O: / && prev !~ /^N: / { print; bad = 1 } { prev = $0 } END { exit bad }' "$stage/lintian.log" ||
+    fail "lintian: an override without a reason (above)"
+grep '^O: ' "$stage/lintian.log" | sed 's/^/   /'
 
 echo "check-package: all checks passed"
