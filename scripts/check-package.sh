@@ -25,7 +25,11 @@
 #   - every program of the native and the ARM installed tree starts from it
 #     with nothing else set;
 #   - the five packages of each architecture (the manual pages made here):
-#     lintian reports no error or warning and no override without a reason.
+#     lintian reports no error or warning and no override without a reason;
+#     on a fresh Debian 12 root (scripts/fresh-root.sh, tests/package/
+#     fresh_install.sh) the host's tools package installs alone with apt, its
+#     korvo, pss-trace, dissector and pages work, the whole host set installs,
+#     traces its demo and is purged, and the armhf set installs by multiarch.
 # Builds into $PSS_BUILD_ROOT/{native,arm-release} (default: build/), works in
 # $PSS_BUILD_ROOT/package.
 set -euo pipefail
@@ -322,5 +326,19 @@ grep -E '^[A-Z]: .*(unused|mismatched)-override' "$stage/lintian.log" && fail "l
 awk '/^O: / && prev !~ /^N: / { print; bad = 1 } { prev = $0 } END { exit bad }' "$stage/lintian.log" ||
     fail "lintian: an override without a reason (above)"
 grep '^O: ' "$stage/lintian.log" | sed 's/^/   /'
+
+step "a fresh Debian 12 root: apt-get install of the $host_arch packages, then of the armhf ones"
+puts=()
+for f in "${debs[@]}" "$stage/demo-native.pcapng" "$root/tests/package/fresh_install.sh"; do
+    puts+=(--put "$f")
+done
+start=$SECONDS
+"$root/scripts/fresh-root.sh" "${puts[@]}" -- sh /put/fresh_install.sh "$host_arch" armhf \
+    >"$stage/fresh-root.log" 2>&1 || {
+    tail -n 30 "$stage/fresh-root.log"
+    fail "installing the packages on a fresh Debian 12 root (see $stage/fresh-root.log)"
+}
+grep '^-- fresh root' "$stage/fresh-root.log" | sed 's/^/   /'
+echo "   ($((SECONDS - start)) s)"
 
 echo "check-package: all checks passed"
