@@ -88,7 +88,7 @@ cli11)
     done
     rm -f "$section"
     [ -z "$missing" ] || fail "not in the page:$missing"
-    echo "$page: $(echo $commands | wc -w) commands, every option and positional documented"
+    echo "$page: $(printf "%s\n" "$commands" | grep -c .) commands, every option and positional documented"
     ;;
 usage)
     program=$1
@@ -106,7 +106,7 @@ usage)
         grep -qE -- "(^|[^A-Za-z0-9_-])$name $item([^A-Za-z0-9_-]|$)" "$text" || missing="$missing '$name $item'"
     done
     [ -z "$missing" ] || fail "not in the page:$missing"
-    echo "$page: $(echo $options | wc -w) options and $(echo $commands | wc -w) commands documented"
+    echo "$page: $(printf "%s\n" "$options" | grep -c .) options and $(printf "%s\n" "$commands" | grep -c .) commands documented"
     ;;
 *)
     fail "unknown mode $mode"
