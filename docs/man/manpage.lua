@@ -68,23 +68,29 @@ end
 
 -- Room is shared out from the narrowest column up: each column gets what its
 -- longest cell needs (up to 40 characters; capitals and the typewriter font of
--- names are wider than the n that tbl counts in, on paper) or its fair part
--- of what is left, whichever is less, and the widest gets the rest. So short names never wrap and long
--- text wraps in the room beside them.
+-- names are wider than the n that tbl counts in, on paper), at most two fifths
+-- of the room, and the widest gets the rest; but no column is narrower than
+-- its longest word, which cannot wrap. So long text wraps in the room beside
+-- names and words, and no line fails to break.
 local room = 0.8 * 70
 local function table_width(tbl)
-  local longest = {}
+  local longest, word = {}, {}
   local function measure(rows)
     for _, row in ipairs(rows) do
       for i, cell in ipairs(row.cells) do
         local length = 0
+        local function note(w) word[i] = math.max(word[i] or 0, w) end
         pandoc.walk_block(pandoc.Div(cell.contents), {
           Str = function(s)
-            for _, c in utf8.codes(s.text) do
-              length = length + ((c >= 65 and c <= 90) and 1.25 or 0.85)
-            end
+            local w = 0
+            for _, c in utf8.codes(s.text) do w = w + ((c >= 65 and c <= 90) and 1.25 or 0.85) end
+            length = length + w
+            note(w)
           end,
-          Code = function(c) length = length + utf8.len(c.text) end,
+          Code = function(c)
+            length = length + 1.2 * utf8.len(c.text)
+            for piece in c.text:gmatch('%S+') do note(1.2 * utf8.len(piece) + 1) end
+          end,
           Space = function() length = length + 1 end,
         })
         longest[i] = math.max(longest[i] or 4, math.min(length, 40))
@@ -96,11 +102,23 @@ local function table_width(tbl)
   local order = {}
   for i = 1, #tbl.colspecs do order[i] = i end
   table.sort(order, function(a, b) return (longest[a] or 4) < (longest[b] or 4) end)
-  local width, left = {}, room
+  local width, slack, used = {}, 0, 0
+  local widest = order[#order]
   for k, i in ipairs(order) do
-    local fair = left / (#order - k + 1)
-    width[i] = k == #order and left or math.min(1.2 * (longest[i] or 4) + 1, fair)
-    left = left - width[i]
+    if k < #order then
+      width[i] = math.max(math.min(1.2 * (longest[i] or 4) + 1, 0.4 * room), word[i] or 0)
+      slack = slack + width[i] - (word[i] or 0)
+      used = used + width[i]
+    end
+  end
+  width[widest] = math.max(room - used, word[widest] or 0)
+  -- What the widest column's words take beyond the room comes out of the
+  -- others' room above their own words.
+  local over = math.min(width[widest] + used - room, slack)
+  if over > 0 then
+    for k, i in ipairs(order) do
+      if k < #order then width[i] = width[i] - over * (width[i] - (word[i] or 0)) / slack end
+    end
   end
   local specs = tbl.colspecs
   for i, spec in ipairs(specs) do specs[i] = { spec[1], width[i] / 70 } end
