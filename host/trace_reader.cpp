@@ -124,9 +124,10 @@ bool TraceReader::Have(uint64_t ullAt, uint64_t ullLen) {
         m_ullWindowAt += m_uiWindowLen;
         m_uiWindowLen = 0;
     } else if (ullDrop != 0) {
-        memmove(m_pucOwned, m_pucOwned + ullDrop, m_uiWindowLen - ullDrop);
+        const size_t uiDrop = static_cast<size_t>(ullDrop);  // within the window
+        memmove(m_pucOwned, m_pucOwned + uiDrop, m_uiWindowLen - uiDrop);
         m_ullWindowAt = ullAt;
-        m_uiWindowLen -= static_cast<size_t>(ullDrop);
+        m_uiWindowLen -= uiDrop;
     }
     const size_t uiNeed = static_cast<size_t>(ullLen) + kReadChunk;
     if (m_uiOwnedCap < uiNeed) {

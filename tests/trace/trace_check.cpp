@@ -4,6 +4,8 @@
 // for byte with its request and answer paired as the service saw them.
 //   trace_check [--capture DIR] [--families S,A,O] [--refused N] [--cap N]
 //               [--lost-ok] [--cut] [--between NS NS] [--file-limit BYTES] TRACE...
+//   trace_check --request-at N TRACE: the offset of the first request packet's
+//               block from the N-th packet on (for tests that damage one)
 #include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -39,6 +41,7 @@ Bytes ReadFile(const std::string &path) {
 // ---- pcapng, either byte order --------------------------------------------
 
 struct CapturedPacket {
+    size_t uiOffset;  // of its block
     Bytes data;
     uint32_t uiOriginal;
     uint64_t ullDropCount;  // epb_dropcount
@@ -88,7 +91,7 @@ Pcapng ReadPcapng(const uint8_t *pucFile, size_t uiSize) {
             const uint32_t uiCaptured = u32(at + 20);
             if (28 + ((uiCaptured + 3) & ~3u) + 4 > uiLen) Fail("packet longer than its block");
             const uint64_t ullTime = uint64_t{u32(at + 12)} << 32 | u32(at + 16);
-            trace.packets.push_back({Bytes(pucFile + at + 28, pucFile + at + 28 + uiCaptured),
+            trace.packets.push_back({at, Bytes(pucFile + at + 28, pucFile + at + 28 + uiCaptured),
                                      u32(at + 24), 0, ullTime});
             options = at + 28 + ((uiCaptured + 3) & ~3u);
         } else if (uiType == 5) {
@@ -180,6 +183,7 @@ int main(int argc, char **argv) {
     int aiFamilies[3] = {-1, -1, -1};
     long lRefused = -1, lCap = 0;
     uint64_t ullFrom = 0, ullTo = UINT64_MAX, ullFileLimit = UINT64_MAX;
+    long lRequestAt = 0;
     bool bLostOk = false, bCutCheck = false;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
@@ -201,8 +205,20 @@ int main(int argc, char **argv) {
             ullTo = strtoull(argv[i + 2], nullptr, 10), i += 2;
         else if (arg == "--file-limit")
             ullFileLimit = strtoull(argv[++i], nullptr, 10);
+        else if (arg == "--request-at")
+            lRequestAt = strtol(argv[++i], nullptr, 10);
         else
             files.push_back(arg);
+    }
+    if (lRequestAt > 0) {
+        const Bytes bytes = ReadFile(files.at(0));
+        const Pcapng trace = ReadPcapng(bytes.data(), bytes.size());
+        for (size_t i = static_cast<size_t>(lRequestAt) - 1; i < trace.packets.size(); ++i) {
+            if (trace.packets[i].data.at(ch::kDirection.ucOffset) != ch::kRequest) continue;
+            printf("%zu\n", trace.packets[i].uiOffset);
+            return 0;
+        }
+        Fail("no request packet from there on");
     }
     std::map<uint32_t, std::vector<Packet>> calls;
     uint32_t uiLost = 0, uiShown = 0, uiPackets = 0, uiProcess = 0;

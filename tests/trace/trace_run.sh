@@ -244,6 +244,18 @@ joined)
     plain_demo
     traced a.pcapng "$demo" >/dev/null || fail "the demo under the tracer"
     traced b.pcapng "$demo_cpp" >/dev/null || fail "the C++ demo under the tracer"
+    # One request's call header damaged in the middle: reported, the rest read and replayed.
+    at=$($emu "$check" --request-at 31 a.pcapng)
+    cp a.pcapng damaged.pcapng
+    printf '\003' | dd of=damaged.pcapng bs=1 seek=$((at + 28)) conv=notrunc 2>/dev/null
+    KELM_SIM_REPLAY=$work/damaged.pcapng bounded $emu "$demo" >replayed.out 2>err || true
+    same_output replayed.out
+    grep -q "damage at byte $at: call header version 3" err || fail "replay does not report the damage: $(cat err)"
+    if [ -n "$korvo" ]; then
+        ! "$korvo" trace damaged.pcapng >lines.out 2>err && [ "$(wc -l <lines.out)" = 30 ] &&
+            grep -q "damage at byte $at: call header version 3" err ||
+            fail "korvo trace of a damaged trace: $(cat err)"
+    fi
     cat a.pcapng b.pcapng >cat.pcapng
     mergecap -w merged.pcapng a.pcapng b.pcapng || fail "mergecap"
     for joined in cat.pcapng merged.pcapng; do
