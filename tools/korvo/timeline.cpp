@@ -55,8 +55,11 @@ Timeline::Timeline(const std::string &path) : m_path(path) {
     fputs("{\"traceEvents\": [\n", m_pstFile);
 }
 
+// Not closed: the run failed, and half a document is no timeline.
 Timeline::~Timeline() {
-    if (m_pstFile != nullptr && m_pstFile != stdout) fclose(m_pstFile);
+    if (m_pstFile == nullptr || m_pstFile == stdout) return;
+    fclose(m_pstFile);
+    remove(m_path.c_str());
 }
 
 void Timeline::Event(const std::string &json) {

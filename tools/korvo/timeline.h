@@ -27,13 +27,14 @@ namespace korvo_tool {
 
 class Timeline {
   public:
-    // Writes to path ("-": stdout). Throws UsageError when it cannot.
+    // Writes to path ("-": stdout). Throws UsageError when it cannot. A file
+    // not closed (the run failed) is removed.
     explicit Timeline(const std::string &path);
     ~Timeline();
     Timeline(const Timeline &) = delete;
     Timeline &operator=(const Timeline &) = delete;
 
-    // pcRefusal: why the answer was refused, when it was.
+    // refusal: why the answer was refused, when it was.
     void Call(const pss_host::TraceCall &stCall, const std::string &refusal);
     // ullLost packets lost just before this one.
     void Lost(const pss_host::TracePacket &stPacket, uint64_t ullLost);
