@@ -463,7 +463,8 @@ TEST(CallPairing, PairsEachRequestWithItsOwnAnswer) {
 
 // The tracer's rules: a new file before one would pass the rotation size
 // with its closing statistics block; a method filter names whole names or
-// their last parts, never a piece of a part.
+// their last parts, never a piece of a part, and another service's methods
+// by Service/Method alone.
 TEST(TracerRules, RotationAndMethodFilter) {
     const uint32_t uiStats = pss::trace::kStatisticsSize;
     const struct {
@@ -479,22 +480,32 @@ TEST(TracerRules, RotationAndMethodFilter) {
     for (const auto &r : kRotations)
         EXPECT_EQ(pss::trace::RotationDue(r.ullFile, r.uiBlock, r.ullLimit), r.bDue) << r.ullFile;
     const struct {
-        const char *pcList;
+        const char *pcList, *pcService;
         bool bListed;
     } kFilters[] = {
-        {"QOMA_PAT_QueryErrorInfo", true},
-        {"QueryErrorInfo", true},
-        {"PAT_QueryErrorInfo", true},
-        {"StopPlugin,QueryErrorInfo", true},
-        {"ErrorInfo", false},
-        {"queryerrorinfo", false},
-        {"QueryErrorInf", false},
-        {"", false},
-        {",", false},
+        {"QOMA_PAT_QueryErrorInfo", "PatchSdkService", true},
+        {"QueryErrorInfo", "PatchSdkService", true},
+        {"PAT_QueryErrorInfo", "PatchSdkService", true},
+        {"StopPlugin,QueryErrorInfo", "PatchSdkService", true},
+        {"StopPlugin, \tQueryErrorInfo ", "PatchSdkService", true},  // blanks after commas
+        {"PatchSdkService/QueryErrorInfo", "PatchSdkService", true},
+        {"Other/QueryErrorInfo", "Other", true},  // another service's method
+        {"Other/QueryErrorInfo", "PatchSdkService", false},
+        {"PatchSdkService/QueryErrorInfo", "Other", false},
+        {"PatchSdkService/", "PatchSdkService", false},
+        {"/QueryErrorInfo", "PatchSdkService", false},
+        {"ErrorInfo", "PatchSdkService", false},
+        {"queryerrorinfo", "PatchSdkService", false},
+        {"QueryErrorInf", "PatchSdkService", false},
+        {"Query ErrorInfo", "PatchSdkService", false},
+        {"", "PatchSdkService", false},
+        {",", "PatchSdkService", false},
+        {" , ", nullptr, false},
     };
     for (const auto &f : kFilters)
-        EXPECT_EQ(pss::trace::MethodListed(f.pcList, "QOMA_PAT_QueryErrorInfo"), f.bListed)
-            << f.pcList;
+        EXPECT_EQ(pss::trace::MethodListed(f.pcList, f.pcService, "QOMA_PAT_QueryErrorInfo"),
+                  f.bListed)
+            << f.pcList << " of " << (f.pcService != nullptr ? f.pcService : "(none)");
 }
 
 // Image files replace what was there, whole; a path that does not fit is refused.

@@ -181,7 +181,7 @@ void GiveBack(Slot &stSlot) {
 // A slot for the call, or null when the call is not traced.
 Slot *Begin(const IdlMethodId *pstMethodId, const IdlMsgOps *pstOps, Family eFamily) {
     if (pstMethodId == nullptr || pstOps == nullptr || pstMethodId->pcMethodName == nullptr ||
-        !SinkReady() || !MethodWanted(pstMethodId->pcMethodName)) {
+        !SinkReady() || !MethodWanted(pstMethodId->pcServiceName, pstMethodId->pcMethodName)) {
         return nullptr;
     }
     Slot *pstSlot = TakeSlot();

@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "trace/option_limits.h"
+
 namespace pss::trace {
 namespace {
 
@@ -38,10 +40,10 @@ void ReadOptions() {
     const char *pcFile = ReadText("PSS_TRACE_FILE");
     if (pcFile == nullptr) return;
     uint64_t ullCap = 0, ullRotateMb = 0, ullFiles = 0, ullQueueKb = kDefaultQueueKb;
-    if (!ReadNumber("PSS_TRACE_SNAPLEN", 0x7FFFFFFF, &ullCap) ||
-        !ReadNumber("PSS_TRACE_ROTATE_MB", 1000000, &ullRotateMb) ||
-        !ReadNumber("PSS_TRACE_FILES", 1000000, &ullFiles) ||
-        !ReadNumber("PSS_TRACE_QUEUE_KB", 1024 * 1024, &ullQueueKb)) {
+    if (!ReadNumber("PSS_TRACE_SNAPLEN", PSS_TRACE_MAX_SNAPLEN, &ullCap) ||
+        !ReadNumber("PSS_TRACE_ROTATE_MB", PSS_TRACE_MAX_ROTATE_MB, &ullRotateMb) ||
+        !ReadNumber("PSS_TRACE_FILES", PSS_TRACE_MAX_FILES, &ullFiles) ||
+        !ReadNumber("PSS_TRACE_QUEUE_KB", PSS_TRACE_MAX_QUEUE_KB, &ullQueueKb)) {
         return;
     }
     g_stOptions.pcMethods = ReadText("PSS_TRACE_METHODS");
@@ -63,28 +65,9 @@ const Options &TraceOptions() {
     return g_stOptions;
 }
 
-bool MethodWanted(const char *pcMethod) {
+bool MethodWanted(const char *pcService, const char *pcMethod) {
     const char *pcList = TraceOptions().pcMethods;
-    return pcList == nullptr || MethodListed(pcList, pcMethod);
-}
-
-bool MethodListed(const char *pcList, const char *pcMethod) {
-    const char *pcItem = pcList;
-    const size_t uiLen = strlen(pcMethod);
-    while (*pcItem != '\0') {
-        const char *pcComma = strchr(pcItem, ',');
-        const size_t uiItem =
-            pcComma != nullptr ? static_cast<size_t>(pcComma - pcItem) : strlen(pcItem);
-        if (uiItem != 0 && uiItem <= uiLen) {
-            const char *pcTail = pcMethod + (uiLen - uiItem);
-            if (memcmp(pcTail, pcItem, uiItem) == 0 && (uiItem == uiLen || pcTail[-1] == '_')) {
-                return true;
-            }
-        }
-        pcItem += uiItem;
-        if (*pcItem == ',') ++pcItem;
-    }
-    return false;
+    return pcList == nullptr || MethodListed(pcList, pcService, pcMethod);
 }
 
 }  // namespace pss::trace

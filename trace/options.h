@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "trace/method_filter.h"
+
 namespace pss::trace {
 
 struct Options {
@@ -18,13 +20,9 @@ struct Options {
 // Read once, when the library is loaded.
 const Options &TraceOptions();
 
-// Whether calls of this method are recorded (MethodListed by the filter).
-bool MethodWanted(const char *pcMethod);
-
-// Whether a comma-separated list names the method: whole
-// ("QOMA_PAT_QueryErrorInfo") or by its last '_'-separated part(s)
-// ("QueryErrorInfo", "PAT_QueryErrorInfo"), never by a piece of a part.
-bool MethodListed(const char *pcList, const char *pcMethod);
+// Whether calls of this method are recorded: every call without a filter,
+// else those the filter names (MethodListed, trace/method_filter.h).
+bool MethodWanted(const char *pcService, const char *pcMethod);
 
 }  // namespace pss::trace
 

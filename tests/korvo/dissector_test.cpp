@@ -152,6 +152,25 @@ Tally CheckTrace(const std::string &trace) {
     return t;
 }
 
+// The summary line of every packet, as tshark prints it with the whole tree
+// shown (-P -V) and without a tree at all: the plugin builds items only for
+// a tree that is shown, so the two paths must come to the same verdicts.
+void ExpectSameSummaryWithAndWithoutTree(const std::string &trace) {
+    const std::string plain = Tshark(PSS_DISSECTOR, "-r " + trace);
+    std::istringstream detailed(Tshark(PSS_DISSECTOR, "-r " + trace + " -P -V"));
+    std::string summaries;
+    for (std::string line; std::getline(detailed, line);) {
+        const size_t uiFirst = line.find_first_not_of(' ');
+        // A summary line: "  12 0.000034  ...", a tree line never starts so.
+        if (uiFirst != std::string::npos && isdigit(static_cast<unsigned char>(line[uiFirst])) &&
+            line.find(' ', uiFirst) != std::string::npos &&
+            isdigit(static_cast<unsigned char>(line[line.find(' ', uiFirst) + 1])))
+            summaries += line + "\n";
+    }
+    EXPECT_EQ(summaries, plain) << trace;
+    EXPECT_EQ(plain.find("dissector fault"), std::string::npos) << trace;
+}
+
 TEST(Dissector, ShowsEveryMemberOfTheDemoTraceAsKorvoDecodesIt) {
     const Tally t = CheckTrace(PSS_DEMO_TRACE);
     // The demo calls every method: every request and response record is shown.
@@ -168,6 +187,12 @@ TEST(Dissector, ShowsEveryMemberOfTheDemoTraceAsKorvoDecodesIt) {
         Tshark(PSS_DISSECTOR,
                std::string("-r ") + PSS_DEMO_TRACE + " -Y 'pss.status != 0' -T fields -e pss.call");
     EXPECT_EQ(listed, *t.refusedCalls.begin() + "\n");
+    // The status by its name, from the #define line that gives it its value.
+    EXPECT_EQ(Tshark(PSS_DISSECTOR, std::string("-r ") + PSS_DEMO_TRACE +
+                                        " -Y 'pss.status == \"KELM_ERR_BAD_ANSWER\"' -T fields "
+                                        "-e pss.call"),
+              listed);
+    ExpectSameSummaryWithAndWithoutTree(PSS_DEMO_TRACE);
 }
 
 // Traces written before the call header's version 2, in either byte order,
@@ -204,6 +229,7 @@ TEST(Dissector, ShowsThousandsOfDamagedPacketsAsKorvoChecksThem) {
     }
     Shell(std::string(PSS_MERGECAP) + " -a -w " + dir + "/all.pcapng" + parts);
     const Tally t = CheckTrace(dir + "/all.pcapng");
+    ExpectSameSummaryWithAndWithoutTree(dir + "/all.pcapng");
     std::filesystem::remove_all(dir);
     EXPECT_GT(t.uiPackets, 2000u);
     EXPECT_GT(t.uiRefused, 200u);  // the damage reached the walk

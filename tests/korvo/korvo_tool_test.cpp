@@ -325,7 +325,19 @@ INSTANTIATE_TEST_SUITE_P(
                   "with the bytes 63 61 6c 6c"},
         ErrorCase{"TraceEndless", "trace /dev/zero", "", 2, "with the bytes 00 00 00 00"},
         ErrorCase{"ExtractNoTrace", "trace --extract /nonexistent/images", "", 2,
-                  "the input is empty"}),
+                  "the input is empty"},
+        // A filter that cannot pass what was meant is refused before any input is read.
+        ErrorCase{"TraceMethodTypo", "trace --method QueryErrorInfo,queryerrorinfo", "", 2,
+                  "--method: 'queryerrorinfo' names no method of PatchSdkService"},
+        ErrorCase{"TraceMethodEmpty", "trace --method 'StopPlugin,'", "", 2, "an empty item"},
+        ErrorCase{"TraceStatusName", "trace --status KELM_ERR_NOPE", "", 2,
+                  "'KELM_ERR_NOPE' is neither a number nor a status name"},
+        ErrorCase{"TraceThread", "trace --thread 12x", "", 2, "--thread: '12x' is not a number"},
+        ErrorCase{"TraceFrom", "trace --from 2026-02-30", "", 2,
+                  "--from: '2026-02-30' is no time as the lines print it"},
+        ErrorCase{"TraceStdinTwice", "trace - -", "", 2, "stdin ('-') can be read once"},
+        ErrorCase{"TraceTimelineDir", "trace --timeline /nonexistent/t.json", "", 2,
+                  "--timeline: cannot write /nonexistent/t.json"}),
     Named<ErrorCase>);
 
 }  // namespace

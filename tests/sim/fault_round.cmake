@@ -66,9 +66,9 @@ run(1 out err ${env} KELM_SIM_FAULTS=${PLANS}/traced.json
     sh ${TRACER} -l ${TRACE_LIB} -o ${trace} -- ${EMULATOR} ${DEMO})
 if(KORVO)
   run(0 lines err ${KORVO} trace ${trace})
-  expect("${lines}" " sync QOMA_PAT_HealthCheck [^\n]*, status 0x0 value 204, accepted, [3-9][0-9][0-9][0-9][0-9][0-9][.][0-9] us\n")
-  expect("${lines}" " sync QOMA_PAT_QueryErrorInfo request 56 compact, answer -, status 0x4b08 value 0, not decoded, ")
-  expect("${lines}" " async QOMA_PAT_QueryDescInfo request 248 fixed, answer 10, status 0x4b04 value 0, refused, ")
+  expect("${lines}" " sync QOMA_PAT_HealthCheck [^\n]*, status PSS_AGENT_OK value 204, accepted, [3-9][0-9][0-9][0-9][0-9][0-9][.][0-9] us\n")
+  expect("${lines}" " sync QOMA_PAT_QueryErrorInfo request 56 compact, answer -, status KELM_ERR_TIMEOUT value 0, not decoded, ")
+  expect("${lines}" " async QOMA_PAT_QueryDescInfo request 248 fixed, answer 10, status KELM_ERR_BAD_ANSWER value 0, refused, ")
 endif()
 
 # Replay of a trace of QueryDescInfo alone: by default every other call fails;

@@ -46,7 +46,7 @@ if(KORVO)
   endif()
   # 13 calls of each family and the damaged answer, in call order.
   if(NOT rc EQUAL 0 OR NOT count EQUAL 30 OR NOT last MATCHES
-     "^ +30 [-0-9]+ [:.0-9]+ pid [0-9]+ tid [0-9]+ sync QOMA_PAT_QueryErrorInfo request 56 compact, answer 734, status 0x4b04 value 0, refused, [.0-9]+ us\n$")
+     "^ +30 [-0-9]+ [:.0-9]+ pid [0-9]+ tid [0-9]+ sync QOMA_PAT_QueryErrorInfo request 56 compact, answer 734, status KELM_ERR_BAD_ANSWER value 0, refused, [.0-9]+ us\n$")
     message(FATAL_ERROR "korvo trace (${rc}): ${count} lines, the last: ${last}")
   endif()
 

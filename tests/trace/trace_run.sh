@@ -109,10 +109,65 @@ load)
     [ "$(echo w.pcapng* v.pcapng*)" = "w.pcapng0 v.pcapng00" ] || fail "ring names: $(echo w.pcapng* v.pcapng*)"
     ;;
 unwritable)
+    # The tracer itself, as a program started without pss-trace meets it
+    # (pss-trace refuses such a file before it starts the program, below):
+    # the calls go on untraced and it says so once.
     plain_demo
-    bounded "$pss_trace" -o /dev/null/t.pcapng -- $emu "$demo" >out 2>err || fail "the demo failed"
+    lib=${pss_trace%/*}/libpatch_sdk_service_trace.so
+    if [ -n "$emu" ]; then
+        bounded env PSS_TRACE_FILE=/dev/null/t.pcapng QEMU_SET_ENV=LD_PRELOAD=$lib $emu "$demo" >out 2>err
+    else
+        bounded env PSS_TRACE_FILE=/dev/null/t.pcapng LD_PRELOAD="$lib" "$demo" >out 2>err
+    fi || fail "the demo failed"
     same_output out
     [ "$(grep -c 'cannot open /dev/null/t.pcapng' err)" = 1 ] || fail "not reported once: $(cat err)"
+    ;;
+options)
+    # Every option error is said before the program starts: exit 2, naming
+    # the word, and the program (which would leave "ran" behind) never runs.
+    # Blanks after commas and another service's Service/Method are taken.
+    # In dash, and in busybox's shell as on a device where there is one.
+    shells=dash
+    ! command -v busybox >/dev/null || shells="dash busybox"
+    for shell in $shells; do
+        [ "$shell" = dash ] || shell="busybox sh"
+        while IFS='|' read -r args said; do
+            rm -f ran methods
+            rc=0
+            eval "bounded $shell \"\$pss_trace\" -o t.pcapng $args -- sh -c ': >ran'" >out 2>err || rc=$?
+            [ "$rc" = 2 ] && [ ! -e ran ] && grep -qF -- "$said" err ||
+                fail "$shell pss-trace $args: exit $rc, $(cat err)"
+        done <<'CASES'
+-m NoSuchMethod|'NoSuchMethod' names no method of PatchSdkService
+-m queryerrorinfo|'queryerrorinfo' names no method
+-m ErrorInfo|'ErrorInfo' names no method
+-m 'StopPlugin,QueryErrorInf'|'QueryErrorInf' names no method
+-m 'QueryErrorInfo,,StopPlugin'|an empty method name
+-m ''|an empty method name
+-m 'Query ErrorInfo'|'Query ErrorInfo' holds a blank
+-m PatchSdkService/Nope|'PatchSdkService/Nope' names no method
+-m Other/|'Other/': another service's method is Service/Method
+-s 2147483648|-s needs a number up to 2147483647
+-s 12x|-s needs a number, not '12x'
+-C 0|-C needs a number of at least 1
+-C 99999999999999999999|-C needs a number up to 1000000
+-W 3|-W needs -C
+-o /dev/null/t.pcapng|no directory /dev/null
+-o /|-o / is a directory
+CASES
+        # What reaches the tracer, seen by a shell preloaded with nothing
+        # (an empty library, which ld.so skips): a sanitizer's tracer needs
+        # its runtime in the program.
+        : >empty.so
+        while IFS='|' read -r args taken; do
+            eval "bounded $shell \"\$pss_trace\" -l empty.so -o t.pcapng $args -- sh -c 'printf %s \"\$PSS_TRACE_METHODS\" >methods'" \
+                >out 2>err || fail "$shell pss-trace $args: $(cat err)"
+            [ "$(cat methods)" = "$taken" ] || fail "$shell pss-trace $args gives the tracer '$(cat methods)'"
+        done <<'CASES'
+-m 'QueryErrorInfo, StopPlugin'|QueryErrorInfo,StopPlugin
+-m ' QOMA_PAT_Active ,PAT_HealthCheck,	Other/Other_MMMM'|QOMA_PAT_Active,PAT_HealthCheck,Other/Other_MMMM
+CASES
+    done
     ;;
 full)
     # A file size limit of 8 KiB (16 blocks of 512 bytes) for a 36 KB trace.
@@ -158,6 +213,15 @@ late)
     [ "${lost:-0}" -gt 0 ] && [ $((lost + $(packets late.pcapng))) = 4800 ] ||
         fail "$(packets late.pcapng) packets written and ${lost:-no} counted lost, of 4800"
     $emu "$check" --lost-ok late.pcapng | grep -q "lost $lost\$" || fail "the trace does not count $lost lost"
+    if [ -n "$korvo" ] && [ -n "$dissector" ]; then
+        # Where they were lost: the dissector's expert info and korvo's
+        # timeline mark the same packets with the same counts.
+        tshark -X lua_script:"$dissector" -r late.pcapng -Y pss.lost -T fields -e _ws.expert.message \
+            2>/dev/null | grep -o '[0-9]* packets lost before' | cut -d' ' -f1 >experts.out
+        "$korvo" trace --timeline - late.pcapng 2>/dev/null | grep -o '"lost":[0-9]*' | cut -d: -f2 >instants.out
+        [ -s experts.out ] && cmp -s experts.out instants.out ||
+            fail "the dissector marks losses $(tr '\n' ' ' <experts.out), korvo $(tr '\n' ' ' <instants.out)"
+    fi
     ;;
 foreign)
     # Another service's call with names of 200 bytes between two of this
@@ -169,7 +233,7 @@ foreign)
     cmp -s plain.out replayed.out && [ ! -s err ] || fail "the replay differs: $(cat replayed.out err)"
     if [ -n "$korvo" ]; then
         "$korvo" trace t.pcapng >lines.out || fail "korvo trace refuses the trace"
-        [ "$(grep -c ' sync ' lines.out)" = 3 ] && grep -q " sync Other_MMMM.* status 0x4b03" lines.out ||
+        [ "$(grep -c ' sync ' lines.out)" = 3 ] && grep -q " sync S*/Other_MMMM.* status KELM_ERR_BAD_REQUEST" lines.out ||
             fail "korvo trace lists: $(cat lines.out)"
     fi
     if [ -n "$dissector" ]; then

@@ -6,10 +6,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "host/call_pairing.h"
 #include "patch_sdk_service_agent_methods.h"
 #include "serial/reader_walk.h"
 #include "tools/korvo/account.h"
 #include "tools/korvo/refusal_texts.h"
+#include "tools/korvo/stats_layout.h"
+#include "tools/korvo/status_names.h"
 #include "trace/call_header.h"
 
 namespace korvo_tool {
@@ -48,11 +51,14 @@ std::string Slot(std::span<const RecordInfo> stRecords, const FieldDesc &stField
     throw std::logic_error("unknown slot kind");
 }
 
+// A code table of the call header as Lua: code = title (or short name).
 template <unsigned N>
-std::string CodeTitles(const char *pcName, const pss::call_header::CodeName (&astNames)[N]) {
+std::string CodeTitles(const char *pcName, const pss::call_header::CodeName (&astNames)[N],
+                       bool bShort = false) {
     std::string lua = "local " + std::string(pcName) + " = {";
     for (const auto &stName : astNames) {
-        lua += " [" + std::to_string(stName.ucCode) + "] = " + Quoted(stName.pcTitle) + ",";
+        lua += " [" + std::to_string(stName.ucCode) +
+               "] = " + Quoted(bShort ? stName.pcName : stName.pcTitle) + ",";
     }
     return lua + " }\n";
 }
@@ -73,7 +79,8 @@ std::string CallHeaderLua() {
            "] = " + std::to_string(ch::kNamesV1) + ", [" + std::to_string(ch::kVersion2) +
            "] = " + std::to_string(ch::kNamesV2) + " }\n";
     lua += CodeTitles("DIRECTIONS", ch::kDirections) + CodeTitles("FAMILIES", ch::kFamilies) +
-           CodeTitles("LAYOUTS", ch::kLayouts) + CodeTitles("VERDICTS", ch::kVerdicts);
+           CodeTitles("FAMILY_NAMES", ch::kFamilies, true) + CodeTitles("LAYOUTS", ch::kLayouts) +
+           CodeTitles("VERDICTS", ch::kVerdicts);
     lua += "local FLAGS = {";
     for (const ch::CodeName &stFlag : ch::kFlagBits) {
         lua += " { " + Quoted(stFlag.pcName) + ", " + std::to_string(stFlag.ucCode) + ", " +
@@ -96,6 +103,37 @@ std::string RefusalsLua() {
         lua += "  " + std::string(stText.pcKey) + " = " + Quoted(stText.pcText) + ",\n";
     }
     return lua + "}\n\n";
+}
+
+// The status codes' names (the value string of pss.status), the pairing
+// rule's limit and the statistics table's layout, as korvo has them.
+std::string StatisticsLua() {
+    namespace layout = stats_layout;
+    std::string lua = "-- The status codes' names.\nlocal STATUSES = {\n";
+    for (const StatusName &stName : AllStatusNames()) {
+        lua += "  [" + std::to_string(stName.uiCode) + "] = " + Quoted(stName.pcName) + ",\n";
+    }
+    lua +=
+        "}\n\n-- Requests that wait longer for their answers are taken as unanswered.\n"
+        "local MAX_WAITING = " +
+        std::to_string(pss_host::CallPairer::kMaxWaiting) +
+        "\n\n-- The statistics table, as korvo trace --stats prints it.\nlocal STATS = {\n"
+        "  title = " +
+        Quoted(layout::kTitle) + ", method = " + Quoted(layout::kMethodTitle) +
+        ", total = " + Quoted(layout::kTotal) + ",\n  family = { " +
+        Quoted(layout::kFamily.pcTitle) + ", " + std::to_string(layout::kFamily.ucWidth) +
+        " },\n  counts = {";
+    for (const layout::Column &stColumn : layout::kCounts)
+        lua += " { " + Quoted(stColumn.pcTitle) + ", " + std::to_string(stColumn.ucWidth) + " },";
+    lua += " },\n  percentiles = {";
+    for (const unsigned uiPercentile : layout::kPercentiles)
+        lua += " " + std::to_string(uiPercentile) + ",";
+    lua += " },\n  durations = {";
+    for (const layout::Column &stColumn : layout::kDurations)
+        lua += " { " + Quoted(stColumn.pcTitle) + ", " + std::to_string(stColumn.ucWidth) + " },";
+    return lua + " },\n  failures = " + Quoted(layout::kFailuresTitle) + ", status = { " +
+           Quoted(layout::kStatus.pcTitle) + ", " + std::to_string(layout::kStatus.ucWidth) +
+           " },\n  lost = " + Quoted(layout::kLost) + ",\n}\n\n";
 }
 
 }  // namespace
@@ -130,7 +168,7 @@ std::string DissectorLua(std::span<const RecordInfo> stRecords,
                (stMethod.pcResponse != nullptr ? ", " + Quoted(stMethod.pcResponse) : "") + " },\n";
     }
     lua += "}\n\n";
-    lua += CallHeaderLua() + RefusalsLua();
+    lua += CallHeaderLua() + RefusalsLua() + StatisticsLua();
     lua += kDissectorRuntime;
     return lua;
 }

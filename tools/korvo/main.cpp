@@ -163,11 +163,13 @@ int Main(int argc, char **argv) {
     TraceOptions stTrace;
     CLI::App *pTrace = app.add_subcommand(
         "trace",
-        "the calls of a call trace (pss-trace's pcapng), one line each as its answer arrives: "
+        "the calls of call traces (pss-trace's pcapng), one line each as its answer arrives: "
         "call number, start time (UTC), process, thread, family, method, request and answer "
-        "sizes, status, the decoder's verdict as recorded, duration. Damage is reported and "
-        "skipped, the rest read (exit 1); input that is no call trace is refused (exit 2)");
-    pTrace->add_option("FILE", stTrace.file, "the trace ('-' or none: stdin)")->type_name("");
+        "sizes, status, the decoder's verdict as recorded, duration. Several traces (a "
+        "rotation set, several processes) are read as one, in time order. Damage is reported "
+        "and skipped, the rest read (exit 1); input that is no call trace is refused (exit 2). "
+        "The filters choose the calls of every mode; each given must pass");
+    pTrace->add_option("FILE", stTrace.files, "the traces ('-' or none: stdin)")->type_name("");
     pTrace->add_flag("--decode", stTrace.bDecode, "every image as the JSON form, below its call");
     pTrace->add_flag("--check", stTrace.bCheck,
                      "check every image with the library's decoder; exit 1 naming each refused "
@@ -178,7 +180,42 @@ int Main(int argc, char **argv) {
                      "(NNNNNN-<Op>-request.bin, -response.bin)")
         ->type_name("DIR");
     pTrace->add_flag("--json", stTrace.bJson,
-                     "the calls as JSON lines, images in hex (with --decode also as records)");
+                     "the calls as JSON lines, images in hex (with --decode also as records); "
+                     "with --stats the statistics as one JSON document");
+    pTrace->add_flag("--stats", stTrace.bStats,
+                     "instead of the lines, per method and family: calls, ok, failed (by status), "
+                     "answers refused, images cut, unanswered; durations min, p50, p90, p99 and "
+                     "max in microseconds (nearest rank); a total; packets lost");
+    pTrace
+        ->add_option("--timeline", stTrace.timeline,
+                     "instead of the lines, write the calls to OUT ('-': stdout) in the Trace "
+                     "Event Format, which Perfetto and chrome://tracing open")
+        ->type_name("OUT");
+    pTrace
+        ->add_option("--method", stTrace.filter.methods,
+                     "calls of these methods, comma-separated, as pss-trace -m takes them "
+                     "(QueryErrorInfo, QOMA_PAT_QueryErrorInfo; another service's as "
+                     "Service/Method)")
+        ->type_name("LIST");
+    pTrace
+        ->add_option("--status", stTrace.filter.statuses,
+                     "calls answered with one of these statuses, comma-separated: names "
+                     "(KELM_ERR_BAD_ANSWER), numbers or 0x hex")
+        ->type_name("LIST");
+    pTrace->add_flag("--failed", stTrace.filter.bFailed, "calls answered with a status not 0");
+    pTrace->add_flag("--refused", stTrace.filter.bRefused,
+                     "calls whose answer the library's decoder refused, as the trace records it");
+    pTrace->add_option("--thread", stTrace.filter.threads, "calls of these threads (ids)")
+        ->type_name("LIST");
+    pTrace->add_option("--process", stTrace.filter.processes, "calls of these processes (ids)")
+        ->type_name("LIST");
+    pTrace
+        ->add_option("--from", stTrace.filter.from,
+                     "calls that start at or after TIME, UTC, as the lines print it "
+                     "('2026-12-08 20:34:10.152706', a date, or a time of the first call's day)")
+        ->type_name("TIME");
+    pTrace->add_option("--to", stTrace.filter.to, "calls that start at or before TIME (as --from)")
+        ->type_name("TIME");
     CLI::App *pDissector = app.add_subcommand(
         "dissector",
         "the Wireshark dissector (Lua) of the service's call traces, generated from the "

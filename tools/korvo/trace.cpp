@@ -1,29 +1,32 @@
 // A trace's packets paired into calls (host/call_pairing.h), each call shown
-// when its answer arrives: a trace is read as a stream, so that a FIFO is
-// followed live and memory holds only the calls in flight.
+// when its answer arrives: traces are read as streams (tools/korvo/
+// trace_inputs.h), so that a FIFO is followed live and memory holds only the
+// calls in flight, besides what the statistics keep (call_stats.h).
 #include "tools/korvo/trace.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <time.h>
-#include <unistd.h>
 
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
-#include <set>
 #include <vector>
 
 #include "host/call_pairing.h"
 #include "host/image_files.h"
 #include "host/record_json.h"
 #include "host/records.h"
-#include "host/trace_losses.h"
 #include "host/trace_reader.h"
+#include "tools/korvo/call_filter.h"
+#include "tools/korvo/call_stats.h"
+#include "tools/korvo/call_text.h"
 #include "tools/korvo/decode.h"
 #include "tools/korvo/input.h"
+#include "tools/korvo/status_names.h"
+#include "tools/korvo/timeline.h"
+#include "tools/korvo/trace_inputs.h"
 
 namespace korvo_tool {
 namespace {
@@ -45,16 +48,6 @@ const RecordInfo *RecordOfImage(std::string_view method, bool bAnswer) {
     return nullptr;
 }
 
-// A code's name, or "<what>?" for one no writer of today gives.
-template <unsigned N>
-const char *NameOr(const ch::CodeName (&astNames)[N], uint8_t ucCode, const char *pcUnknown) {
-    const char *pcName = ch::NameOf(astNames, ucCode);
-    return pcName != nullptr ? pcName : pcUnknown;
-}
-const char *FamilyName(uint8_t ucFamily) { return NameOr(ch::kFamilies, ucFamily, "family?"); }
-const char *LayoutName(uint8_t ucLayout) { return NameOr(ch::kLayouts, ucLayout, "layout?"); }
-const char *VerdictName(uint8_t ucVerdict) { return NameOr(ch::kVerdicts, ucVerdict, "verdict?"); }
-
 bool HasImage(const TracePacket *pstPacket) {
     return pstPacket != nullptr && pstPacket->ucLayout != ch::kNoImage;
 }
@@ -72,18 +65,6 @@ std::string ImageName(const Call &stCall, bool bAnswer) {
            (bAnswer ? " answer" : " request");
 }
 
-// UTC, to the microsecond.
-std::string TimeText(uint64_t ullNs) {
-    const time_t tSeconds = static_cast<time_t>(ullNs / 1000000000u);
-    struct tm stTime;
-    char acTime[48];
-    if (gmtime_r(&tSeconds, &stTime) == nullptr) return "time?";
-    const size_t uiLen = strftime(acTime, sizeof acTime, "%Y-%m-%d %H:%M:%S", &stTime);
-    snprintf(acTime + uiLen, sizeof acTime - uiLen, ".%06u",
-             static_cast<unsigned>(ullNs % 1000000000u / 1000u));
-    return acTime;
-}
-
 std::string SizeText(const TracePacket *pstPacket, const char *pcWhat) {
     if (pstPacket == nullptr) return std::string(pcWhat) + " not recorded";
     if (!HasImage(pstPacket)) return std::string(pcWhat) + " -";
@@ -97,23 +78,20 @@ std::string SizeText(const TracePacket *pstPacket, const char *pcWhat) {
 std::string CallLine(const Call &stCall) {
     const TracePacket &stAny = stCall.Any();
     const TracePacket *pstAnswer = stCall.pstAnswer;
-    const uint64_t ullStart = stCall.pstRequest != nullptr
-                                  ? stCall.pstRequest->ullTimeNs
-                                  : pstAnswer->ullTimeNs - pstAnswer->ullDurationNs;
+    const uint64_t ullStart = StartNs(stCall);
     char acHead[64];
     snprintf(acHead, sizeof acHead, "%6u ", static_cast<unsigned>(stAny.uiCall));
     const std::string process = stAny.uiProcess != 0 ? std::to_string(stAny.uiProcess) : "-";
-    std::string line = acHead + TimeText(ullStart) + " pid " + process + " tid " +
-                       std::to_string(stAny.uiThread) + " " + FamilyName(stAny.ucFamily) + " " +
-                       std::string(stAny.method) + " " + SizeText(stCall.pstRequest, "request") +
-                       ", " + SizeText(pstAnswer, "answer");
+    std::string line =
+        acHead + TimeText(ullStart) + " pid " + process + " tid " + std::to_string(stAny.uiThread) +
+        " " + FamilyName(stAny.ucFamily) + " " + MethodTitle(stAny.service, stAny.method) + " " +
+        SizeText(stCall.pstRequest, "request") + ", " + SizeText(pstAnswer, "answer");
     if (pstAnswer == nullptr) return line;
     char acTail[96];
-    snprintf(acTail, sizeof acTail, ", status 0x%x value %u, %s, %.1f us",
-             static_cast<unsigned>(pstAnswer->uiStatus), static_cast<unsigned>(pstAnswer->uiValue),
-             VerdictName(pstAnswer->ucVerdict),
+    snprintf(acTail, sizeof acTail, " value %u, %s, %.1f us",
+             static_cast<unsigned>(pstAnswer->uiValue), VerdictName(pstAnswer->ucVerdict),
              static_cast<double>(pstAnswer->ullDurationNs) / 1e3);
-    return line + acTail;
+    return line + ", status " + StatusText(pstAnswer->uiStatus) + acTail;
 }
 
 // The image checked (and decoded when bJson) by the library's decoder; no
@@ -175,6 +153,7 @@ std::string CallJson(const Call &stCall, bool bDecode) {
         call["duration_ns"] = pstAnswer->ullDurationNs;
         call["value"] = pstAnswer->uiValue;
         call["status"] = pstAnswer->uiStatus;
+        call["status_name"] = StatusText(pstAnswer->uiStatus);
         call["verdict"] = VerdictName(pstAnswer->ucVerdict);
     }
     return call.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
@@ -268,94 +247,85 @@ class Extractor {
     uint32_t m_uiFirstProcess = 0;
 };
 
-// Each call as the options ask, written to stdout as it comes.
-class CallPrinter {
+// Each call as the options ask: shown on stdout as it comes (unless only
+// statistics or a timeline are asked for), checked, written out, counted.
+class CallHandler {
   public:
-    explicit CallPrinter(const TraceOptions &stOptions)
-        : m_stOptions(stOptions), m_extractor(stOptions.extractDir) {}
+    explicit CallHandler(const TraceOptions &stOptions)
+        : m_stOptions(stOptions),
+          m_bShow(!stOptions.bStats && stOptions.timeline.empty()),
+          m_extractor(stOptions.extractDir),
+          m_filter(stOptions.filter) {
+        if (!stOptions.timeline.empty())
+            m_timeline = std::make_unique<Timeline>(stOptions.timeline);
+    }
 
     void operator()(const Call &stCall) {
+        if (!m_filter.Passes(stCall)) return;
         m_extractor.Write(stCall);
-        std::string text =
-            m_stOptions.bJson ? CallJson(stCall, m_stOptions.bDecode) : CallLine(stCall) + "\n";
-        if (m_stOptions.bDecode && !m_stOptions.bJson) text += DecodedText(stCall);
-        if (fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
-            throw UsageError("cannot write stdout");
+        if (m_bShow) {
+            std::string text =
+                m_stOptions.bJson ? CallJson(stCall, m_stOptions.bDecode) : CallLine(stCall) + "\n";
+            if (m_stOptions.bDecode && !m_stOptions.bJson) text += DecodedText(stCall);
+            if (fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+                throw UsageError("cannot write stdout");
+            }
         }
         if (m_stOptions.bCheck && !CheckCall(stCall)) m_bRefused = true;
+        if (m_stOptions.bStats) m_stats.Add(stCall);
+        if (m_timeline) m_timeline->Call(stCall, Refusal(stCall));
     }
-    Extractor &Files() { return m_extractor; }
+    void Lost(const TracePacket &stPacket, uint64_t ullLost) {
+        if (m_timeline) m_timeline->Lost(stPacket, ullLost);
+    }
+    // What is written at the end of the trace.
+    void Finish(uint64_t ullLost) {
+        m_extractor.MakeDir();  // a trace without images still gets its (empty) folder
+        if (m_stOptions.bStats) {
+            const std::string text =
+                m_stOptions.bJson ? m_stats.Json(ullLost) : m_stats.Table(ullLost);
+            if (fwrite(text.data(), 1, text.size(), stdout) != text.size()) {
+                throw UsageError("cannot write stdout");
+            }
+        }
+        if (m_timeline) m_timeline->Close();
+    }
     bool Refused() const { return m_bRefused; }
 
   private:
+    // Why the decoder refused the answer, when the trace says it did.
+    static std::string Refusal(const Call &stCall) {
+        if (stCall.pstAnswer == nullptr || stCall.pstAnswer->ucVerdict != ch::kRefused) return "";
+        const std::optional<Verdict> verdict = Decode(stCall, true, false);
+        if (!verdict) return Undecodable(stCall, true);
+        return verdict->bOk ? "refused by the library's decoder; korvo's reader accepts it"
+                            : verdict->message;
+    }
+
     const TraceOptions &m_stOptions;
+    const bool m_bShow;
     Extractor m_extractor;
+    CallFilter m_filter;
+    CallStats m_stats;
+    std::unique_ptr<Timeline> m_timeline;
     bool m_bRefused = false;
 };
-
-// Lines appear before the reader waits for more input (a FIFO, a pipe).
-void FlushStdout(void *) { fflush(stdout); }
-
-// Damage reports, the first few in full: a badly damaged trace must not
-// bury its calls under messages.
-constexpr uint32_t kDamageShown = 20;
 
 }  // namespace
 
 int RunTrace(const TraceOptions &stOptions) {
-    const std::string &file = stOptions.file;
-    const bool bStdin = file.empty() || file == "-";
-    const int iFd = bStdin ? 0 : open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (iFd < 0) throw UsageError("cannot read " + file + ": " + strerror(errno));
-    const std::string name = bStdin ? "stdin" : file;
-    struct Closer {
-        int iFd;
-        ~Closer() {
-            if (iFd > 0) close(iFd);
-        }
-    } stCloser{iFd};
-    pss_host::TraceReader stReader(iFd, FlushStdout, nullptr);
+    CallHandler handler(stOptions);  // the filters read first: a bad one is said before any input
+    TraceInputs inputs(stOptions.files);
     pss_host::CallPairer stPairer(true);
-    pss_host::TraceLosses stLosses;
-    CallPrinter printer(stOptions);
-    uint32_t uiDamaged = 0;
-    TracePacket stPacket;
-    for (;;) {
-        const pss_host::TraceStep eStep = stReader.Next(&stPacket);
-        if (eStep == pss_host::TraceStep::kEnd) break;
-        switch (eStep) {
-            case pss_host::TraceStep::kPacket:
-                stLosses.Packet(stPacket);
-                stPairer.Add(stPacket, printer);
-                break;
-            case pss_host::TraceStep::kStatistics:
-                stLosses.Closed(stReader.ClosedDrops());
-                break;
-            case pss_host::TraceStep::kDamaged:
-                if (++uiDamaged <= kDamageShown) {
-                    fprintf(stderr, "korvo: %s: damage at byte %llu: %s\n", name.c_str(),
-                            static_cast<unsigned long long>(stReader.Offset()), stReader.Problem());
-                }
-                break;
-            case pss_host::TraceStep::kNotATrace:
-                fflush(stdout);
-                throw UsageError(name + ": " + stReader.Problem());
-            case pss_host::TraceStep::kEnd:
-                break;
-        }
+    while (const TracePacket *pstPacket = inputs.Next()) {
+        if (const uint64_t ullLost = inputs.LostBefore()) handler.Lost(*pstPacket, ullLost);
+        stPairer.Add(*pstPacket, handler);
     }
-    stPairer.Finish(printer);
-    printer.Files().MakeDir();  // a trace without images still gets its (empty) folder
+    stPairer.Finish(handler);
+    handler.Finish(inputs.Losses().Total());
     if (fflush(stdout) != 0) throw UsageError("cannot write stdout");
-    if (uiDamaged > kDamageShown) {
-        fprintf(stderr, "korvo: %s: %u damaged blocks or packets in all, skipped\n", name.c_str(),
-                uiDamaged);
-    }
-    if (const uint64_t ullLost = stLosses.Total()) {
-        fprintf(stderr, "korvo: %s: the tracer lost %llu packets\n", name.c_str(),
-                static_cast<unsigned long long>(ullLost));
-    }
-    return uiDamaged == 0 && !printer.Refused() ? 0 : 1;
+    inputs.SayTotals();
+    return inputs.Damaged() == 0 && !handler.Refused() ? 0 : 1;
 }
 
 }  // namespace korvo_tool
