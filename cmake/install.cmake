@@ -4,14 +4,15 @@
 #            package PatchSdkServiceAgent and patch_sdk_service_agent.pc
 #   sim      the host stand-ins (loopback libvandrikelm.so with the simulated
 #            service, memcpy_s/memset_s) and the demo, in a directory of their
-#            own below the library directory so that they never shadow a
+#            own below the project's folder so that they never shadow a
 #            device's real middleware; PatchSdkServiceAgent::sim and
 #            patch_sdk_service_agent_sim.pc
-#   trace    libpatch_sdk_service_trace.so, the call tracer, in the library
-#            directory: a device installs it only to trace, and no program
-#            links against it (LD_PRELOAD names it by path)
+#   trace    libpatch_sdk_service_trace.so, the call tracer, in the project's
+#            folder of the library directory: a device installs it only to
+#            trace, and no program links against it (LD_PRELOAD names it by
+#            path), so it stays out of the linker's path
 #   tools    the command-line tools: pss-trace (which finds the tracer in
-#            the library directory of its own tree) and, on the host, korvo
+#            the project's folder of its own tree) and, on the host, korvo
 #            and the Wireshark dissector korvo generates (tools/korvo)
 # CMAKE_INSTALL_LIBDIR is lib/<multiarch> where the toolchain names one (set
 # in the top-level CMakeLists.txt).
@@ -20,7 +21,7 @@ include(CMakePackageConfigHelpers)
 
 set(pss_package PatchSdkServiceAgent)
 set(pss_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/${pss_package})
-set(pss_sim_dir ${CMAKE_INSTALL_LIBDIR}/patch_sdk_service_agent/sim)
+set(pss_sim_dir ${PSS_INSTALL_PKGLIBDIR}/sim)
 
 if(PSS_STRIP_ON_INSTALL)
   # Read by the target install rules below, as `cmake --install --strip` would set it.
@@ -80,6 +81,6 @@ if(TARGET pss_demo)
 endif()
 
 # ---- trace, tools ----------------------------------------------------------
-install(TARGETS patch_sdk_service_trace LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT trace)
+install(TARGETS patch_sdk_service_trace LIBRARY DESTINATION ${PSS_INSTALL_PKGLIBDIR} COMPONENT trace)
 install(PROGRAMS ${PROJECT_BINARY_DIR}/trace/pss-trace DESTINATION ${CMAKE_INSTALL_BINDIR}
   COMPONENT tools)

@@ -67,6 +67,8 @@ cleanup() {
 }
 trap cleanup EXIT
 tar -xf "$tarball" -C "$root" || { echo "$me: cannot unpack $tarball" >&2; exit 2; }
+# mktemp's 0700 would keep apt's unprivileged _apt user out of the root's /.
+chmod 755 "$root"
 cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null
 workdir=/
 if [ "$clone" = 1 ]; then

@@ -29,8 +29,10 @@ for config in "${configs[@]}"; do
         # Wireshark's tshark (with capinfos, editcap, mergecap) judges the
         # tracer's traces and the dissector; the tracer's tests run pss-trace
         # in busybox's shell as on a device; valgrind runs the demo under a
-        # fault plan whose completion never comes.
-        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox valgrind) ;;
+        # fault plan whose completion never comes. pandoc makes the manual
+        # pages, which man-db (man, lexgrog) and groff check.
+        native) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox
+            valgrind pandoc man-db groff-base) ;;
         sanitize) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
         tsan) packages+=(clang nlohmann-json3-dev libcli11-dev xxd bsdextrautils tshark busybox) ;;
         # The simulated service reads JSON answers and fault plans in every
@@ -40,9 +42,11 @@ for config in "${configs[@]}"; do
         # Installed trees and their consumers, natively (korvo included) and
         # for ARM; the armhf Debian packages (dpkg-architecture, of dpkg-dev,
         # names the target's architecture); tshark counts the installed
-        # tracer's packets and loads the installed dissector.
+        # tracer's packets and loads the installed dissector; the packages
+        # carry the manual pages (pandoc) and lintian judges them; mmdebstrap
+        # makes the fresh root they are installed in.
         package) packages+=(libbenchmark-dev nlohmann-json3-dev libcli11-dev g++-arm-linux-gnueabihf
-            qemu-user pkg-config dpkg-dev file tshark) ;;
+            qemu-user pkg-config dpkg-dev file tshark pandoc man-db lintian mmdebstrap) ;;
         abi) packages+=(g++-arm-linux-gnueabihf nlohmann-json3-dev abigail-tools) ;;  # the tree configures whole
         *)
             echo "install-deps: unknown configuration '$config'" >&2

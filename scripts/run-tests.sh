@@ -14,7 +14,8 @@
 #   arm       cross-built for arm-linux-gnueabihf (the target), run under qemu-arm
 #   ppc       cross-built for powerpc-linux-gnu (32-bit big-endian), run under qemu-ppc
 #   package   scripts/check-package.sh: install components into empty prefixes,
-#             consumers (CMake, pkg-config) natively and for ARM, armhf packages
+#             consumers (CMake, pkg-config) natively and for ARM, the Debian
+#             packages of both architectures, lintian, apt on a fresh root
 #   abi       scripts/check-abi.sh: the ARM library's ABI against abi/
 set -euo pipefail
 

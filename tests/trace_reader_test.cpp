@@ -238,8 +238,8 @@ TEST(TraceReader, TheWorkedExampleByteForByte) {
     Bytes block(stTrace.bytes.begin() + long(uiHead), stTrace.bytes.end());
     // A big-endian writer's block words are its own; the packet data is the same.
     if (block.size() == expected.size() && block[0] == 0) {
-        for (const size_t uiWord : {0, 4, 8, 12, 16, 20, 24, 152})
-            std::reverse(block.begin() + long(uiWord), block.begin() + long(uiWord) + 4);
+        for (const long lWord : {0L, 4L, 8L, 12L, 16L, 20L, 24L, 152L})
+            std::reverse(block.begin() + lWord, block.begin() + lWord + 4);
     }
     EXPECT_EQ(block, expected);
 }

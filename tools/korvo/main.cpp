@@ -22,9 +22,10 @@ namespace {
 constexpr int kRefused = 1;
 constexpr int kUsage = 2;
 
-const char kJsonForm[] =
+// Every command's help ends with it: subcommands take their parent's footer.
+const char kFooter[] =
     "JSON form: an object with the record's members by name, in member order; a missing "
-    "member is zero. The whole form: docs/json-form.md in the source tree.";
+    "member is zero.\nEvery command and option, and the whole JSON form: korvo(1).";
 
 struct Options {
     std::string record;
@@ -122,7 +123,7 @@ int Main(int argc, char **argv) {
         "RECORD is a record's name as the public header spells it (QOMA_PAT_DESC_QUERY_RSP); FILE "
         "'-' or none "
         "reads stdin. Exit status: 0 done, 1 buffer refused, 2 usage error."};
-    app.footer(kJsonForm);
+    app.footer(kFooter);
     app.require_subcommand(1, 1);
     Options stOptions;
     const auto addBufferCommand = [&](const char *pcName, const char *pcWhat) {
@@ -159,7 +160,6 @@ int Main(int argc, char **argv) {
     pEncode->add_option("-o,--output", stOptions.output,
                         "write the image to this file instead of stdout");
     pEncode->add_flag("--hex", stOptions.bHex, "write the image as hex text, 16 bytes a line");
-    pEncode->footer(kJsonForm);
     TraceOptions stTrace;
     CLI::App *pTrace = app.add_subcommand(
         "trace",
