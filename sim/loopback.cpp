@@ -178,8 +178,10 @@ IdlCallResult Call(void *pvInvoke, const void *pvReq, void *pvRsp, const IdlMeth
     return Chosen(stAct, {stServed.stWords.uiValue, KELM_OK});
 }
 
-// Sleeps for a delay a fault plan chose, whatever signals come.
+// Sleeps for a delay a fault plan chose, whatever signals come. No delay is
+// no system call: nanosleep of nothing still gives the processor away.
 void Pause(uint32_t uiUs) {
+    if (uiUs == 0) return;
     timespec stLeft = {static_cast<time_t>(uiUs / 1000000),
                        static_cast<long>(uiUs % 1000000) * 1000};
     while (nanosleep(&stLeft, &stLeft) != 0 && errno == EINTR) {
