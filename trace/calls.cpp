@@ -204,8 +204,7 @@ Slot *Untaken(Slot &stSlot) {
 
 // A slot for the call, or null when the call is not traced.
 Slot *Begin(const IdlMethodId *pstMethodId, const IdlMsgOps *pstOps, Family eFamily) {
-    if (!SwitchOn() || pstMethodId == nullptr || pstOps == nullptr ||
-        pstMethodId->pcMethodName == nullptr) {
+    if (pstMethodId == nullptr || pstOps == nullptr || pstMethodId->pcMethodName == nullptr) {
         return nullptr;
     }
     uint32_t uiRecording = g_uiOpenRecording.load(std::memory_order_acquire);
@@ -285,16 +284,18 @@ void CompleteAsync(IdlCallResult stResult, void *pvRsp, void *pvSlot) {
 // ---- the next definitions: the middleware itself --------------------------
 
 template <typename Fn>
-Fn Next(std::atomic<Fn> &pfnCached, const char *pcName) {
-    Fn pfnNext = pfnCached.load(std::memory_order_relaxed);
+__attribute__((noinline, cold)) Fn FindNext(std::atomic<Fn> &pfnCached, const char *pcName) {
+    const Fn pfnNext = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, pcName));
     if (pfnNext == nullptr) {
-        pfnNext = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, pcName));
-        if (pfnNext == nullptr) {
-            fprintf(stderr, "pss-trace: no %s below the tracer; the call fails\n", pcName);
-        }
-        pfnCached.store(pfnNext, std::memory_order_relaxed);
+        fprintf(stderr, "pss-trace: no %s below the tracer; the call fails\n", pcName);
     }
+    pfnCached.store(pfnNext, std::memory_order_relaxed);
     return pfnNext;
+}
+template <typename Fn>
+inline Fn Next(std::atomic<Fn> &pfnCached, const char *pcName) {
+    const Fn pfnNext = pfnCached.load(std::memory_order_relaxed);
+    return pfnNext != nullptr ? pfnNext : FindNext(pfnCached, pcName);
 }
 
 using SyncCall = IdlCallResult (*)(void *, const void *, void *, const IdlMethodId *,
@@ -304,6 +305,52 @@ using OnewayCall = uint32_t (*)(void *, const void *, const IdlMethodId *, const
 constinit std::atomic<SyncCall> g_pfnSync{nullptr};
 constinit std::atomic<AsyncCall> g_pfnAsync{nullptr};
 constinit std::atomic<OnewayCall> g_pfnOneway{nullptr};
+
+// ---- a call while a recording is wanted ------------------------------------
+// Apart from the entry points, so that a call while off costs them no more
+// than the test of the switch.
+
+__attribute__((noinline)) IdlCallResult TracedSync(SyncCall pfnNext, void *pvInvoke,
+                                                   const void *pvReq, void *pvRsp,
+                                                   const IdlMethodId *pstMethodId,
+                                                   const IdlMsgOps *pstOps) {
+    Slot *pstSlot = Begin(pstMethodId, pstOps, kSync);
+    if (pstSlot == nullptr) return pfnNext(pvInvoke, pvReq, pvRsp, pstMethodId, pstOps);
+    const IdlCallResult stResult =
+        pfnNext(pvInvoke, pvReq, pvRsp, pstMethodId, &pstSlot->stWrapped);
+    Finish(*pstSlot, stResult);
+    GiveBack(*pstSlot);
+    return stResult;
+}
+
+__attribute__((noinline)) uint32_t TracedOneway(OnewayCall pfnNext, void *pvInvoke,
+                                                const void *pvReq, const IdlMethodId *pstMethodId,
+                                                const IdlMsgOps *pstOps) {
+    Slot *pstSlot = Begin(pstMethodId, pstOps, kOneway);
+    if (pstSlot == nullptr) return pfnNext(pvInvoke, pvReq, pstMethodId, pstOps);
+    const uint32_t uiStatus = pfnNext(pvInvoke, pvReq, pstMethodId, &pstSlot->stWrapped);
+    Finish(*pstSlot, {0, uiStatus});
+    GiveBack(*pstSlot);
+    return uiStatus;
+}
+
+// The middleware gets a copy of the call with the wrapped codecs and the
+// tracer's completion, whose user data is the slot; the slot stays taken
+// until the completion, which hands the caller's user data to the caller's
+// callback. A middleware that refuses a call and never calls back keeps its
+// slot taken.
+__attribute__((noinline)) uint32_t TracedAsync(AsyncCall pfnNext, IdlAsyncCall *pstCall) {
+    if (pstCall == nullptr || pstCall->pfnCallback == nullptr) return pfnNext(pstCall);
+    Slot *pstSlot = Begin(pstCall->pstMethodId, pstCall->pstOps, kAsync);
+    if (pstSlot == nullptr) return pfnNext(pstCall);
+    pstSlot->pfnCallback = pstCall->pfnCallback;
+    pstSlot->pvUserData = pstCall->pvUserData;
+    IdlAsyncCall stCall = *pstCall;
+    stCall.pfnCallback = CompleteAsync;
+    stCall.pvUserData = pstSlot;
+    stCall.pstOps = &pstSlot->stWrapped;
+    return pfnNext(&stCall);
+}
 
 }  // namespace
 
@@ -353,13 +400,8 @@ PSS_TRACE_API IdlCallResult RPC_IdlMsgSyncCall(void *pvInvoke, const void *pvReq
                                                const IdlMsgOps *pstOps) {
     const SyncCall pfnNext = Next(g_pfnSync, "RPC_IdlMsgSyncCall");
     if (pfnNext == nullptr) return {0, kNoMiddleware};
-    Slot *pstSlot = Begin(pstMethodId, pstOps, kSync);
-    if (pstSlot == nullptr) return pfnNext(pvInvoke, pvReq, pvRsp, pstMethodId, pstOps);
-    const IdlCallResult stResult =
-        pfnNext(pvInvoke, pvReq, pvRsp, pstMethodId, &pstSlot->stWrapped);
-    Finish(*pstSlot, stResult);
-    GiveBack(*pstSlot);
-    return stResult;
+    if (!SwitchOn()) return pfnNext(pvInvoke, pvReq, pvRsp, pstMethodId, pstOps);
+    return TracedSync(pfnNext, pvInvoke, pvReq, pvRsp, pstMethodId, pstOps);
 }
 
 PSS_TRACE_API uint32_t RPC_IdlMsgOnewayCall(void *pvInvoke, const void *pvReq,
@@ -367,30 +409,13 @@ PSS_TRACE_API uint32_t RPC_IdlMsgOnewayCall(void *pvInvoke, const void *pvReq,
                                             const IdlMsgOps *pstOps) {
     const OnewayCall pfnNext = Next(g_pfnOneway, "RPC_IdlMsgOnewayCall");
     if (pfnNext == nullptr) return kNoMiddleware;
-    Slot *pstSlot = Begin(pstMethodId, pstOps, kOneway);
-    if (pstSlot == nullptr) return pfnNext(pvInvoke, pvReq, pstMethodId, pstOps);
-    const uint32_t uiStatus = pfnNext(pvInvoke, pvReq, pstMethodId, &pstSlot->stWrapped);
-    Finish(*pstSlot, {0, uiStatus});
-    GiveBack(*pstSlot);
-    return uiStatus;
+    if (!SwitchOn()) return pfnNext(pvInvoke, pvReq, pstMethodId, pstOps);
+    return TracedOneway(pfnNext, pvInvoke, pvReq, pstMethodId, pstOps);
 }
 
-// The middleware gets a copy of the call with the wrapped codecs and the
-// tracer's completion, whose user data is the slot; the slot stays taken
-// until the completion, which hands the caller's user data to the caller's
-// callback. A middleware that refuses a call and never calls back keeps its
-// slot taken.
 PSS_TRACE_API uint32_t RPC_IdlMsgAsyncCall(IdlAsyncCall *pstCall) {
     const AsyncCall pfnNext = Next(g_pfnAsync, "RPC_IdlMsgAsyncCall");
     if (pfnNext == nullptr) return kNoMiddleware;
-    if (pstCall == nullptr || pstCall->pfnCallback == nullptr) return pfnNext(pstCall);
-    Slot *pstSlot = Begin(pstCall->pstMethodId, pstCall->pstOps, kAsync);
-    if (pstSlot == nullptr) return pfnNext(pstCall);
-    pstSlot->pfnCallback = pstCall->pfnCallback;
-    pstSlot->pvUserData = pstCall->pvUserData;
-    IdlAsyncCall stCall = *pstCall;
-    stCall.pfnCallback = CompleteAsync;
-    stCall.pvUserData = pstSlot;
-    stCall.pstOps = &pstSlot->stWrapped;
-    return pfnNext(&stCall);
+    if (!SwitchOn()) return pfnNext(pstCall);
+    return TracedAsync(pfnNext, pstCall);
 }

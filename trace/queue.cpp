@@ -104,7 +104,9 @@ void Enqueue(uint32_t uiRecording, std::atomic<uint32_t> *puiMark, uint64_t ullS
     bool bWake = false;
     pthread_mutex_lock(&stQueue.stLock);
     if (!stQueue.bStopped && stQueue.uiRecording == uiRecording) {
-        puiMark->fetch_add(1, std::memory_order_relaxed);
+        // Only hand-overs change a mark once its call is admitted, and they
+        // hold this lock: no read-modify-write needed.
+        puiMark->store(puiMark->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         uint32_t uiPos = stQueue.uiTail & (stQueue.uiSize - 1);
         const uint32_t uiToEnd = stQueue.uiSize - uiPos;
         const uint64_t ullNeed = ullEntry <= uiToEnd ? ullEntry : uiToEnd + ullEntry;
