@@ -19,7 +19,6 @@
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "trace/clock.h"
@@ -54,28 +53,20 @@ void Store(uint8_t *pucByte, uint8_t ucValue) {
     std::atomic_ref<uint8_t>(*pucByte).store(ucValue, std::memory_order_release);
 }
 
-// "key value" lines; returns the length written (at most uiSize - 1).
+// "key value" lines (the time in seconds since the epoch: pss-trace shows it
+// as a date); returns the length written (at most uiSize - 1).
 size_t FormatStatus(char *pcOut, size_t uiSize, const Status &stStatus) {
-    char acSince[40] = "";
-    const time_t iSince = static_cast<time_t>(stStatus.ullSinceNs / 1000000000u);
-    tm stSince;
-    if (gmtime_r(&iSince, &stSince) != nullptr) {
-        strftime(acSince, sizeof acSince, "%Y-%m-%d %H:%M:%S UTC", &stSince);
-    }
-    int iLen = snprintf(pcOut, uiSize, "state %s\nsince %s\nrecording %u\n", stStatus.pcState,
-                        acSince, static_cast<unsigned>(stStatus.uiRecording));
-    if (stStatus.uiRecording != 0 && iLen >= 0 && static_cast<size_t>(iLen) < uiSize) {
-        iLen += snprintf(pcOut + iLen, uiSize - static_cast<size_t>(iLen),
-                         "file %s\nseen %llu\ntraced %llu\nlost %llu\n",
-                         stStatus.pcFile != nullptr ? stStatus.pcFile : "",
-                         static_cast<unsigned long long>(stStatus.ullSeen),
-                         static_cast<unsigned long long>(stStatus.ullTraced),
-                         static_cast<unsigned long long>(stStatus.ullLost));
-    }
-    if (stStatus.pcError != nullptr && iLen >= 0 && static_cast<size_t>(iLen) < uiSize) {
-        iLen += snprintf(pcOut + iLen, uiSize - static_cast<size_t>(iLen), "error %s\n",
-                         stStatus.pcError);
-    }
+    const bool bError = stStatus.pcError != nullptr;
+    const int iLen = snprintf(
+        pcOut, uiSize,
+        "state %s\nsince %llu\nrecording %u\nfile %s\nseen %llu\ntraced %llu\nlost %llu\n%s%s%s",
+        stStatus.pcState, static_cast<unsigned long long>(stStatus.ullSinceNs / 1000000000u),
+        static_cast<unsigned>(stStatus.uiRecording),
+        stStatus.pcFile != nullptr ? stStatus.pcFile : "",
+        static_cast<unsigned long long>(stStatus.ullSeen),
+        static_cast<unsigned long long>(stStatus.ullTraced),
+        static_cast<unsigned long long>(stStatus.ullLost), bError ? "error " : "",
+        bError ? stStatus.pcError : "", bError ? "\n" : "");
     if (iLen < 0) return 0;
     return static_cast<size_t>(iLen) < uiSize ? static_cast<size_t>(iLen) : uiSize - 1;
 }
