@@ -253,7 +253,9 @@ FaultAct DecideCreate(const char *pcTag) {
 }
 
 FaultAct DecideCall(const char *pcMethodName, Family eFamily, const void *pvReq) {
-    return Decide(Point::kCall, MethodNumber(pcMethodName), eFamily, pvReq);
+    // A call without a method is the middleware's to refuse, not the plan's.
+    return Decide(Point::kCall, MethodNumber(pcMethodName != nullptr ? pcMethodName : ""), eFamily,
+                  pvReq);
 }
 
 bool ApplyAnswerFaults(const FaultAct &stAct, std::vector<uint8_t> *pAnswer) {

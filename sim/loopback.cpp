@@ -178,8 +178,10 @@ IdlCallResult Call(void *pvInvoke, const void *pvReq, void *pvRsp, const IdlMeth
     return Chosen(stAct, {stServed.stWords.uiValue, KELM_OK});
 }
 
-// Sleeps for a delay a fault plan chose, whatever signals come.
+// Sleeps for a delay a fault plan chose, whatever signals come. No delay is
+// no system call: nanosleep of nothing still gives the processor away.
 void Pause(uint32_t uiUs) {
+    if (uiUs == 0) return;
     timespec stLeft = {static_cast<time_t>(uiUs / 1000000),
                        static_cast<long>(uiUs % 1000000) * 1000};
     while (nanosleep(&stLeft, &stLeft) != 0 && errno == EINTR) {
@@ -208,6 +210,10 @@ pthread_mutex_t g_workLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_workDone = PTHREAD_COND_INITIALIZER;
 uint32_t g_uiOutstanding = 0;      // accepted and not yet delivered or held for ever
 std::vector<pthread_t> g_workers;  // guarded by g_workLock, joined by KelmLoopback_Drain
+// Workers that have ended, guarded by g_workLock: joined when the next one
+// starts, so that a client that runs for long and never drains keeps no
+// stacks of threads long gone (a 32-bit process runs out of room for them).
+std::vector<pthread_t> g_ended;
 // Calls a fault plan never completes, guarded by g_workLock: their blocks are
 // given back when the library unloads. Never destroyed, like the plan.
 std::vector<Pending *> &NeverCompleted() {
@@ -276,16 +282,42 @@ void Complete(Pending *pstCall) {
     Deliver(pstCall);
 }
 
+// A worker's last step: from the running to the ended, unless Drain has
+// taken it to join already.
+void *Ended() {
+    const pthread_t stSelf = pthread_self();
+    pthread_mutex_lock(&g_workLock);
+    for (auto it = g_workers.begin(); it != g_workers.end(); ++it) {
+        if (pthread_equal(*it, stSelf)) {
+            g_workers.erase(it);
+            g_ended.push_back(stSelf);
+            break;
+        }
+    }
+    pthread_mutex_unlock(&g_workLock);
+    return nullptr;
+}
+
+// Under g_workLock, before a worker starts: the ended ones, to be joined.
+std::vector<pthread_t> TakeEnded() {
+    std::vector<pthread_t> ended;
+    ended.swap(g_ended);
+    return ended;
+}
+void JoinAll(const std::vector<pthread_t> &threads) {
+    for (pthread_t stThread : threads) pthread_join(stThread, nullptr);
+}
+
 void *Worker(void *pvCall) {
     Complete(static_cast<Pending *>(pvCall));
-    return nullptr;
+    return Ended();
 }
 
 void *DeliverWorker(void *pvBatches) {
     auto *pBatches = static_cast<std::vector<Batch> *>(pvBatches);
     DeliverAll(*pBatches);
     delete pBatches;
-    return nullptr;
+    return Ended();
 }
 
 // A call that meets a newer plan than the last one closes the windows of the
@@ -303,10 +335,12 @@ void NotePlan(const FaultAct &stAct) {
         return;
     }
     pthread_mutex_lock(&g_workLock);
+    const std::vector<pthread_t> ended = TakeEnded();
     pthread_t stThread;
     const bool bStarted = pthread_create(&stThread, nullptr, DeliverWorker, pReady) == 0;
     if (bStarted) g_workers.push_back(stThread);
     pthread_mutex_unlock(&g_workLock);
+    JoinAll(ended);
     if (!bStarted) DeliverWorker(pReady);  // late rather than never
 }
 
@@ -314,10 +348,11 @@ void Drain() {
     DeliverAll(CloseWindows());
     pthread_mutex_lock(&g_workLock);
     while (g_uiOutstanding != 0) pthread_cond_wait(&g_workDone, &g_workLock);
-    std::vector<pthread_t> workers;
-    workers.swap(g_workers);
+    std::vector<pthread_t> workers = TakeEnded();
+    workers.insert(workers.end(), g_workers.begin(), g_workers.end());
+    g_workers.clear();
     pthread_mutex_unlock(&g_workLock);
-    for (pthread_t stThread : workers) pthread_join(stThread, nullptr);
+    JoinAll(workers);
 }
 
 // Calls still running when the process ends are completed first; those a
@@ -449,10 +484,12 @@ KELM_API uint32_t RPC_IdlMsgAsyncCall(IdlAsyncCall *pstCall) {
     }
     pthread_mutex_lock(&g_workLock);
     ++g_uiOutstanding;
+    const std::vector<pthread_t> ended = TakeEnded();
     pthread_t stThread;
     const bool bStarted = pthread_create(&stThread, nullptr, Worker, pstPending) == 0;
     if (bStarted) g_workers.push_back(stThread);
     pthread_mutex_unlock(&g_workLock);
+    JoinAll(ended);
     if (!bStarted) {
         // Still completed, on the caller's thread, so that nothing is lost.
         Complete(pstPending);

@@ -508,6 +508,50 @@ TEST(TracerRules, RotationAndMethodFilter) {
             << f.pcList << " of " << (f.pcService != nullptr ? f.pcService : "(none)");
 }
 
+// A recording's request holds the environment's variables, one a line: read
+// by name, whole values only, a bad number or a missing file refused.
+TEST(TracerRules, RequestLines) {
+    const struct {
+        const char *pcRequest;
+        bool bRead;
+        const char *pcFile;
+        const char *pcMethods;
+        uint32_t uiCap;
+        uint64_t ullRotateBytes;
+    } kRequests[] = {
+        {"PSS_TRACE_FILE=/t/a b\nPSS_TRACE_SNAPLEN=16\n", true, "/t/a b", "", 16, 0},
+        {"PSS_TRACE_METHODS=StopPlugin\nPSS_TRACE_FILE=/t", true, "/t", "StopPlugin", 0, 0},
+        {"PSS_TRACE_FILE=/t\nPSS_TRACE_ROTATE_MB=2\nPSS_TRACE_FILES=\n", true, "/t", "", 0,
+         2000000},
+        {"PSS_TRACE_FILEX=/u\nXPSS_TRACE_FILE=/v\nPSS_TRACE_FILE=/t\n", true, "/t", "", 0, 0},
+        {"PSS_TRACE_FILE=\n", false, "", "", 0, 0},
+        {"PSS_TRACE_METHODS=StopPlugin\n", false, "", "", 0, 0},
+        {"PSS_TRACE_FILE=/t\nPSS_TRACE_SNAPLEN=1x\n", false, "/t", "", 0, 0},
+        {"PSS_TRACE_FILE=/t\nPSS_TRACE_SNAPLEN=-1\n", false, "/t", "", 0, 0},
+        {"PSS_TRACE_FILE=/t\nPSS_TRACE_SNAPLEN=2147483648\n", false, "/t", "", 0, 0},
+        {"PSS_TRACE_FILE=/t\nPSS_TRACE_FILES=99999999999999999999999\n", false, "/t", "", 0, 0},
+    };
+    for (const auto &r : kRequests) {
+        pss::trace::Options stOptions{};
+        char acError[256];
+        ASSERT_EQ(pss::trace::ReadOptions(r.pcRequest, &stOptions, acError, sizeof acError),
+                  r.bRead)
+            << r.pcRequest << acError;
+        if (!r.bRead) continue;
+        EXPECT_STREQ(stOptions.acFile, r.pcFile) << r.pcRequest;
+        EXPECT_STREQ(stOptions.acMethods, r.pcMethods) << r.pcRequest;
+        EXPECT_EQ(stOptions.uiCap, r.uiCap) << r.pcRequest;
+        EXPECT_EQ(stOptions.ullRotateBytes, r.ullRotateBytes) << r.pcRequest;
+    }
+    // A value longer than its room is refused, never cut.
+    const std::string longest =
+        "PSS_TRACE_FILE=/" + std::string(sizeof(pss::trace::Options::acFile), 'x');
+    pss::trace::Options stOptions{};
+    char acError[256];
+    EXPECT_FALSE(pss::trace::ReadOptions(longest.c_str(), &stOptions, acError, sizeof acError));
+    EXPECT_NE(std::string(acError).find("longer than"), std::string::npos) << acError;
+}
+
 // Image files replace what was there, whole; a path that does not fit is refused.
 TEST(ImageFiles, ReplaceWholeAndRefuseCutNames) {
     const std::string dir = testing::TempDir() + "pss_images." + std::to_string(getpid());

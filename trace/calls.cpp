@@ -7,6 +7,14 @@
 // (stamped from one template) that know which slot they belong to. That holds
 // whichever thread the middleware encodes and decodes on. A call that finds
 // the pool full is handed on untouched and its two packets count as lost.
+//
+// While no recording is wanted a call costs a test of the switch. A slot is
+// marked with its call's recording before the recording is looked at again,
+// so that a recording's end either finds the call (and waits for it, or
+// counts what it still owes as lost) or the call finds the end and passes
+// untraced: no call is split between two recordings.
+#include "trace/calls.h"
+
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -17,9 +25,10 @@
 
 #include "middleware/kelm_rpc.h"
 #include "trace/clock.h"
-#include "trace/options.h"
+#include "trace/control.h"
 #include "trace/packet.h"
-#include "trace/sink.h"
+#include "trace/queue.h"
+#include "trace/recording.h"
 
 #define PSS_TRACE_API extern "C" __attribute__((visibility("default")))
 
@@ -30,10 +39,18 @@ using namespace pss::call_header;
 
 constexpr uint32_t kSlots = 64;  // calls in flight at once that are traced
 constexpr uint32_t kNoMiddleware = 22;
-constexpr uint32_t kExitWaitMs = 1000;  // at exit, for calls still in flight
+
+// A slot's mark: the recording, whether the call was admitted to it, and
+// the packets the call has handed to the queue (0 to 2).
+constexpr uint32_t kMarkShift = 3;
+constexpr uint32_t kAdmitted = 4;
+constexpr uint32_t kHandedOver = 3;
 
 struct Slot {
     std::atomic<bool> bBusy{false};
+    std::atomic<uint32_t> uiMark{0};
+    uint32_t uiRecording = 0;
+    uint32_t uiCap = 0;     // most bytes kept of an image; 0: all
     IdlMsgOps stReal{};     // the caller's codecs
     IdlMsgOps stWrapped{};  // what the middleware gets
     IdlAsyncCallback pfnCallback = nullptr;
@@ -55,20 +72,18 @@ struct Slot {
 // Constant-initialised, like every global here: a call may come from another
 // library's constructor before this library's own have run.
 constinit Slot g_astSlots[kSlots];
-constinit std::atomic<uint32_t> g_uiNextSlot{0};
+// Call numbers go on across recordings: readers pair by process and number.
 constinit std::atomic<uint32_t> g_uiCalls{0};
-constinit std::atomic<uint32_t> g_uiInFlight{0};
 
-uint32_t Kept(uint32_t uiOriginal) {
-    const uint32_t uiCap = TraceOptions().uiCap;
-    return uiCap != 0 && uiOriginal > uiCap ? uiCap : uiOriginal;
+uint32_t Kept(const Slot &stSlot, uint32_t uiOriginal) {
+    return stSlot.uiCap != 0 && uiOriginal > stSlot.uiCap ? stSlot.uiCap : uiOriginal;
 }
 
-void Emit(const Slot &stSlot, const PacketFacts &stFacts, uint64_t ullSteadyNs,
-          const uint8_t *pucImage) {
+void Emit(Slot &stSlot, const PacketFacts &stFacts, uint64_t ullSteadyNs, const uint8_t *pucImage) {
     uint8_t aucHeader[kMaxHeader];
     const uint32_t uiHeader = PutCallHeader(aucHeader, stFacts, stSlot.stNames, ProcessId());
-    Enqueue(ullSteadyNs, aucHeader, uiHeader, pucImage, stFacts.uiKept);
+    Enqueue(stSlot.uiRecording, &stSlot.uiMark, ullSteadyNs, aucHeader, uiHeader, pucImage,
+            stFacts.uiKept);
 }
 
 void EmitRequest(Slot &stSlot, Layout eLayout, const uint8_t *pucImage, uint32_t uiLen,
@@ -82,7 +97,7 @@ void EmitRequest(Slot &stSlot, Layout eLayout, const uint8_t *pucImage, uint32_t
     stFacts.uiCall = stSlot.uiCall;
     stFacts.uiThread = uiThread;
     stFacts.uiOriginal = uiLen;
-    stFacts.uiKept = Kept(uiLen);
+    stFacts.uiKept = Kept(stSlot, uiLen);
     stFacts.ucFlags = stFacts.uiKept < uiLen ? kImageCut : 0;
     Emit(stSlot, stFacts, ullSteadyNs, pucImage);
 }
@@ -116,7 +131,7 @@ void *OnUnpack(Slot &stSlot, const uint8_t *pucBuf, int32_t iBufLen, void *pvRsp
     void *pvResult = stSlot.stReal.pfnUnpack(pucBuf, iBufLen, pvRsp);
     const uint32_t uiOriginal =
         pucBuf != nullptr && iBufLen > 0 ? static_cast<uint32_t>(iBufLen) : 0;
-    uint32_t uiKept = Kept(uiOriginal);
+    uint32_t uiKept = Kept(stSlot, uiOriginal);
     if (uiKept > stSlot.uiAnswerCap) {
         uint8_t *pucBigger = static_cast<uint8_t *>(realloc(stSlot.pucAnswer, uiKept));
         if (pucBigger != nullptr) {
@@ -160,37 +175,57 @@ constexpr SlotCodecs kSlotCodecs = MakeSlotCodecs(std::make_index_sequence<kSlot
 
 // ---- a call's start and end -----------------------------------------------
 
+// A free slot, the thread's last one first: it is likely free and in this
+// core's cache, and threads that keep to their own slots share no line.
 Slot *TakeSlot() {
-    const uint32_t uiStart = g_uiNextSlot.fetch_add(1, std::memory_order_relaxed);
+    static thread_local uint32_t t_uiLast __attribute__((tls_model("initial-exec"))) = kSlots;
+    const uint32_t uiStart = t_uiLast < kSlots ? t_uiLast : ThreadId() % kSlots;
     for (uint32_t i = 0; i < kSlots; ++i) {
-        Slot &stSlot = g_astSlots[(uiStart + i) % kSlots];
+        const uint32_t uiIndex = (uiStart + i) % kSlots;
+        Slot &stSlot = g_astSlots[uiIndex];
         bool bFree = false;
         if (!stSlot.bBusy.load(std::memory_order_relaxed) &&
             stSlot.bBusy.compare_exchange_strong(bFree, true, std::memory_order_acquire)) {
+            t_uiLast = uiIndex;
             return &stSlot;
         }
     }
     return nullptr;
 }
 
-void GiveBack(Slot &stSlot) {
-    stSlot.bBusy.store(false, std::memory_order_release);
-    g_uiInFlight.fetch_sub(1, std::memory_order_release);
+void GiveBack(Slot &stSlot) { stSlot.bBusy.store(false, std::memory_order_release); }
+
+// A slot taken for a call that then passes untraced.
+Slot *Untaken(Slot &stSlot) {
+    stSlot.uiMark.store(0, std::memory_order_relaxed);
+    GiveBack(stSlot);
+    return nullptr;
 }
 
 // A slot for the call, or null when the call is not traced.
 Slot *Begin(const IdlMethodId *pstMethodId, const IdlMsgOps *pstOps, Family eFamily) {
-    if (pstMethodId == nullptr || pstOps == nullptr || pstMethodId->pcMethodName == nullptr ||
-        !SinkReady() || !MethodWanted(pstMethodId->pcServiceName, pstMethodId->pcMethodName)) {
+    if (pstMethodId == nullptr || pstOps == nullptr || pstMethodId->pcMethodName == nullptr) {
         return nullptr;
     }
+    uint32_t uiRecording = g_uiOpenRecording.load(std::memory_order_acquire);
+    if (uiRecording == 0 && (uiRecording = StartRecording()) == 0) return nullptr;
     Slot *pstSlot = TakeSlot();
     if (pstSlot == nullptr) {
-        CountLost(2);
+        CountUntraced();
+        CountLostCall(uiRecording);
         return nullptr;
     }
-    g_uiInFlight.fetch_add(1, std::memory_order_relaxed);
     Slot &stSlot = *pstSlot;
+    stSlot.uiMark.store(uiRecording << kMarkShift, std::memory_order_seq_cst);
+    if (g_uiOpenRecording.load(std::memory_order_seq_cst) != uiRecording) return Untaken(stSlot);
+    const Options &stOptions = RecordingOptions(uiRecording);
+    if (!MethodWanted(stOptions, pstMethodId->pcServiceName, pstMethodId->pcMethodName)) {
+        CountUntraced();
+        return Untaken(stSlot);
+    }
+    stSlot.uiRecording = uiRecording;
+    stSlot.uiCap = stOptions.uiCap;
+    stSlot.uiMark.store(uiRecording << kMarkShift | kAdmitted, std::memory_order_release);
     const size_t uiIndex = static_cast<size_t>(pstSlot - g_astSlots);
     stSlot.ullStartSteady = SteadyNs();
     stSlot.uiCall = g_uiCalls.fetch_add(1, std::memory_order_relaxed) + 1;
@@ -249,16 +284,18 @@ void CompleteAsync(IdlCallResult stResult, void *pvRsp, void *pvSlot) {
 // ---- the next definitions: the middleware itself --------------------------
 
 template <typename Fn>
-Fn Next(std::atomic<Fn> &pfnCached, const char *pcName) {
-    Fn pfnNext = pfnCached.load(std::memory_order_relaxed);
+__attribute__((noinline, cold)) Fn FindNext(std::atomic<Fn> &pfnCached, const char *pcName) {
+    const Fn pfnNext = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, pcName));
     if (pfnNext == nullptr) {
-        pfnNext = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, pcName));
-        if (pfnNext == nullptr) {
-            fprintf(stderr, "pss-trace: no %s below the tracer; the call fails\n", pcName);
-        }
-        pfnCached.store(pfnNext, std::memory_order_relaxed);
+        fprintf(stderr, "pss-trace: no %s below the tracer; the call fails\n", pcName);
     }
+    pfnCached.store(pfnNext, std::memory_order_relaxed);
     return pfnNext;
+}
+template <typename Fn>
+inline Fn Next(std::atomic<Fn> &pfnCached, const char *pcName) {
+    const Fn pfnNext = pfnCached.load(std::memory_order_relaxed);
+    return pfnNext != nullptr ? pfnNext : FindNext(pfnCached, pcName);
 }
 
 using SyncCall = IdlCallResult (*)(void *, const void *, void *, const IdlMethodId *,
@@ -269,27 +306,14 @@ constinit std::atomic<SyncCall> g_pfnSync{nullptr};
 constinit std::atomic<AsyncCall> g_pfnAsync{nullptr};
 constinit std::atomic<OnewayCall> g_pfnOneway{nullptr};
 
-// Destructors run after the program's atexit work: asynchronous calls still
-// in flight get a moment to complete before the file is closed.
-__attribute__((destructor)) void FinishAtExit() {
-    const timespec stPause = {0, 1000000};
-    for (uint32_t uiMs = 0; uiMs < kExitWaitMs && g_uiInFlight.load(std::memory_order_acquire) != 0;
-         ++uiMs) {
-        nanosleep(&stPause, nullptr);
-    }
-    FinishSink();
-}
+// ---- a call while a recording is wanted ------------------------------------
+// Apart from the entry points, so that a call while off costs them no more
+// than the test of the switch.
 
-}  // namespace
-}  // namespace pss::trace
-
-using namespace pss::trace;
-
-PSS_TRACE_API IdlCallResult RPC_IdlMsgSyncCall(void *pvInvoke, const void *pvReq, void *pvRsp,
-                                               const IdlMethodId *pstMethodId,
-                                               const IdlMsgOps *pstOps) {
-    const SyncCall pfnNext = Next(g_pfnSync, "RPC_IdlMsgSyncCall");
-    if (pfnNext == nullptr) return {0, kNoMiddleware};
+__attribute__((noinline)) IdlCallResult TracedSync(SyncCall pfnNext, void *pvInvoke,
+                                                   const void *pvReq, void *pvRsp,
+                                                   const IdlMethodId *pstMethodId,
+                                                   const IdlMsgOps *pstOps) {
     Slot *pstSlot = Begin(pstMethodId, pstOps, kSync);
     if (pstSlot == nullptr) return pfnNext(pvInvoke, pvReq, pvRsp, pstMethodId, pstOps);
     const IdlCallResult stResult =
@@ -299,11 +323,9 @@ PSS_TRACE_API IdlCallResult RPC_IdlMsgSyncCall(void *pvInvoke, const void *pvReq
     return stResult;
 }
 
-PSS_TRACE_API uint32_t RPC_IdlMsgOnewayCall(void *pvInvoke, const void *pvReq,
-                                            const IdlMethodId *pstMethodId,
-                                            const IdlMsgOps *pstOps) {
-    const OnewayCall pfnNext = Next(g_pfnOneway, "RPC_IdlMsgOnewayCall");
-    if (pfnNext == nullptr) return kNoMiddleware;
+__attribute__((noinline)) uint32_t TracedOneway(OnewayCall pfnNext, void *pvInvoke,
+                                                const void *pvReq, const IdlMethodId *pstMethodId,
+                                                const IdlMsgOps *pstOps) {
     Slot *pstSlot = Begin(pstMethodId, pstOps, kOneway);
     if (pstSlot == nullptr) return pfnNext(pvInvoke, pvReq, pstMethodId, pstOps);
     const uint32_t uiStatus = pfnNext(pvInvoke, pvReq, pstMethodId, &pstSlot->stWrapped);
@@ -317,9 +339,7 @@ PSS_TRACE_API uint32_t RPC_IdlMsgOnewayCall(void *pvInvoke, const void *pvReq,
 // until the completion, which hands the caller's user data to the caller's
 // callback. A middleware that refuses a call and never calls back keeps its
 // slot taken.
-PSS_TRACE_API uint32_t RPC_IdlMsgAsyncCall(IdlAsyncCall *pstCall) {
-    const AsyncCall pfnNext = Next(g_pfnAsync, "RPC_IdlMsgAsyncCall");
-    if (pfnNext == nullptr) return kNoMiddleware;
+__attribute__((noinline)) uint32_t TracedAsync(AsyncCall pfnNext, IdlAsyncCall *pstCall) {
     if (pstCall == nullptr || pstCall->pfnCallback == nullptr) return pfnNext(pstCall);
     Slot *pstSlot = Begin(pstCall->pstMethodId, pstCall->pstOps, kAsync);
     if (pstSlot == nullptr) return pfnNext(pstCall);
@@ -330,4 +350,72 @@ PSS_TRACE_API uint32_t RPC_IdlMsgAsyncCall(IdlAsyncCall *pstCall) {
     stCall.pvUserData = pstSlot;
     stCall.pstOps = &pstSlot->stWrapped;
     return pfnNext(&stCall);
+}
+
+}  // namespace
+
+// ---- what a recording asks of the pool ---------------------------------------
+
+uint32_t CallsInFlight(uint32_t uiRecording) {
+    uint32_t uiCalls = 0;
+    for (const Slot &stSlot : g_astSlots) {
+        uiCalls += stSlot.bBusy.load(std::memory_order_acquire) &&
+                   stSlot.uiMark.load(std::memory_order_seq_cst) >> kMarkShift == uiRecording;
+    }
+    return uiCalls;
+}
+
+// Calls that took a slot but were not admitted yet are counted too: had
+// they been, their packets would be dropped from now on.
+uint32_t PacketsOwed(uint32_t uiRecording) {
+    uint32_t uiPackets = 0;
+    for (const Slot &stSlot : g_astSlots) {
+        const uint32_t uiMark = stSlot.uiMark.load(std::memory_order_seq_cst);
+        if (stSlot.bBusy.load(std::memory_order_acquire) && uiMark >> kMarkShift == uiRecording) {
+            uiPackets += 2 - (uiMark & kHandedOver);
+        }
+    }
+    return uiPackets;
+}
+
+bool RecordingOptionsInUse(uint32_t uiRecording) {
+    for (const Slot &stSlot : g_astSlots) {
+        const uint32_t uiMark = stSlot.uiMark.load(std::memory_order_seq_cst);
+        if (stSlot.bBusy.load(std::memory_order_acquire) && uiMark >> kMarkShift == uiRecording &&
+            (uiMark & kAdmitted) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t CallsNumbered() { return g_uiCalls.load(std::memory_order_relaxed); }
+
+}  // namespace pss::trace
+
+using namespace pss::trace;
+
+PSS_TRACE_API IdlCallResult RPC_IdlMsgSyncCall(void *pvInvoke, const void *pvReq, void *pvRsp,
+                                               const IdlMethodId *pstMethodId,
+                                               const IdlMsgOps *pstOps) {
+    const SyncCall pfnNext = Next(g_pfnSync, "RPC_IdlMsgSyncCall");
+    if (pfnNext == nullptr) return {0, kNoMiddleware};
+    if (!SwitchOn()) return pfnNext(pvInvoke, pvReq, pvRsp, pstMethodId, pstOps);
+    return TracedSync(pfnNext, pvInvoke, pvReq, pvRsp, pstMethodId, pstOps);
+}
+
+PSS_TRACE_API uint32_t RPC_IdlMsgOnewayCall(void *pvInvoke, const void *pvReq,
+                                            const IdlMethodId *pstMethodId,
+                                            const IdlMsgOps *pstOps) {
+    const OnewayCall pfnNext = Next(g_pfnOneway, "RPC_IdlMsgOnewayCall");
+    if (pfnNext == nullptr) return kNoMiddleware;
+    if (!SwitchOn()) return pfnNext(pvInvoke, pvReq, pstMethodId, pstOps);
+    return TracedOneway(pfnNext, pvInvoke, pvReq, pstMethodId, pstOps);
+}
+
+PSS_TRACE_API uint32_t RPC_IdlMsgAsyncCall(IdlAsyncCall *pstCall) {
+    const AsyncCall pfnNext = Next(g_pfnAsync, "RPC_IdlMsgAsyncCall");
+    if (pfnNext == nullptr) return kNoMiddleware;
+    if (!SwitchOn()) return pfnNext(pstCall);
+    return TracedAsync(pfnNext, pstCall);
 }

@@ -1,7 +1,10 @@
-// What pss-trace asks of the tracer, from the environment of the process.
+// What a recording is to be: the PSS_TRACE_* variables, read from the
+// environment of a traced program or from the request in an armed process's
+// control page (the same names, one NAME=value a line).
 #ifndef PSS_TRACE_OPTIONS_H
 #define PSS_TRACE_OPTIONS_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "trace/method_filter.h"
@@ -9,20 +12,23 @@
 namespace pss::trace {
 
 struct Options {
-    const char *pcFile = nullptr;     // null: the tracer passes every call on untouched
-    const char *pcMethods = nullptr;  // comma list of method names; null: every method
-    uint32_t uiCap = 0;               // most bytes kept of one image; 0: all
-    uint64_t ullRotateBytes = 0;      // a new file when the current would pass this; 0: one file
-    uint32_t uiFiles = 0;             // files in the ring; 0: no limit
-    uint32_t uiQueueBytes = 0;        // room for packets waiting for the writer
+    char acFile[4096];        // the trace (PSS_TRACE_FILE); never empty once read
+    char acMethods[1024];     // comma list of method names; empty: every method
+    uint32_t uiCap;           // most bytes kept of one image; 0: all
+    uint64_t ullRotateBytes;  // a new file when the current would pass this; 0: one file
+    uint32_t uiFiles;         // files in the ring; 0: no limit
+    uint32_t uiQueueBytes;    // room for packets waiting for the writer, a power of two
 };
 
-// Read once, when the library is loaded.
-const Options &TraceOptions();
+// Reads the options from pcRequest, or from the environment when it is null
+// (the queue's size, when the request leaves it out, from the environment
+// too). False when no file is named, or with the reason in pcError (for
+// stderr and the status) when a value is not valid.
+bool ReadOptions(const char *pcRequest, Options *pstOut, char *pcError, size_t uiErrorSize);
 
-// Whether calls of this method are recorded: every call without a filter,
-// else those the filter names (MethodListed, trace/method_filter.h).
-bool MethodWanted(const char *pcService, const char *pcMethod);
+// Whether a recording with these options records calls of this method: every
+// call without a filter, else those the filter names (trace/method_filter.h).
+bool MethodWanted(const Options &stOptions, const char *pcService, const char *pcMethod);
 
 }  // namespace pss::trace
 

@@ -169,6 +169,14 @@ TEST(Capture, EveryFamilyOfEveryMethodWithBothImages) {
                   .uiStatus,
               KELM_ERR_BAD_REQUEST);
     EXPECT_TRUE(fs::exists(Captured(uiCall + 1, "___QOMA_PAT_x_y", "request")));
+    // A call without a method is refused, in every family.
+    const IdlMethodId stNoName = {"PatchSdkService", nullptr};
+    for (const IdlMethodId *pstId : {static_cast<const IdlMethodId *>(nullptr), &stNoName}) {
+        const Request stReq(kMethodCases[0], 2);
+        EXPECT_EQ(RPC_IdlMsgSyncCall(pvInvoke, stReq.auc, nullptr, pstId, &stOps).uiStatus,
+                  KELM_ERR_BAD_CALL);
+        EXPECT_EQ(RPC_IdlMsgOnewayCall(pvInvoke, stReq.auc, pstId, &stOps), KELM_ERR_BAD_CALL);
+    }
     ExpectAllGivenBack();
 }
 

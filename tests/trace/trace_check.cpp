@@ -3,7 +3,13 @@
 // and, against the simulated service's capture directory, every image byte
 // for byte with its request and answer paired as the service saw them.
 //   trace_check [--capture DIR] [--families S,A,O] [--refused N] [--cap N]
-//               [--lost-ok] [--cut] [--between NS NS] [--file-limit BYTES] TRACE...
+//               [--lost-ok | --split-counted] [--first N] [--recordings] [--closed]
+//               [--cut] [--between NS NS] [--file-limit BYTES] TRACE...
+// Calls are numbered on from --first (1); --split-counted lets a call lack a
+// packet that the trace counts lost, as a recording switched off while calls
+// are in flight may. --recordings: each file is a recording of its own, its
+// losses counted from 0, no call in two of them. --closed: each file ends
+// with its statistics block.
 //   trace_check --request-at N TRACE: the offset of the first request packet's
 //               block from the N-th packet on (for tests that damage one)
 #include <dirent.h>
@@ -52,6 +58,7 @@ struct Pcapng {
     std::vector<size_t> ends;  // where each block ends
     bool bCut = false;
     uint64_t ullIfDrop = 0;
+    uint32_t uiLastType = 0;  // of the last whole block
 };
 
 Pcapng ReadPcapng(const uint8_t *pucFile, size_t uiSize) {
@@ -105,6 +112,7 @@ Pcapng ReadPcapng(const uint8_t *pucFile, size_t uiSize) {
         }
         at += uiLen;
         trace.ends.push_back(at);
+        trace.uiLastType = uiType;
     }
     trace.bCut = at != uiSize;
     return trace;
@@ -184,7 +192,9 @@ int main(int argc, char **argv) {
     long lRefused = -1, lCap = 0;
     uint64_t ullFrom = 0, ullTo = UINT64_MAX, ullFileLimit = UINT64_MAX;
     long lRequestAt = 0;
-    bool bLostOk = false, bCutCheck = false;
+    bool bLostOk = false, bCutCheck = false, bSplitCounted = false, bRecordings = false,
+         bClosed = false;
+    uint32_t uiFirst = 1, uiMissing = 0;
     std::vector<std::string> files;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -198,6 +208,14 @@ int main(int argc, char **argv) {
             lCap = strtol(argv[++i], nullptr, 10);
         else if (arg == "--lost-ok")
             bLostOk = true;
+        else if (arg == "--split-counted")
+            bSplitCounted = true;
+        else if (arg == "--recordings")
+            bRecordings = true;
+        else if (arg == "--closed")
+            bClosed = true;
+        else if (arg == "--first")
+            uiFirst = static_cast<uint32_t>(strtoul(argv[++i], nullptr, 10));
         else if (arg == "--cut")
             bCutCheck = true;
         else if (arg == "--between")
@@ -226,6 +244,10 @@ int main(int argc, char **argv) {
         const Bytes bytes = ReadFile(file);
         const Pcapng trace = ReadPcapng(bytes.data(), bytes.size());
         if (trace.bCut) Fail(file + " is cut");
+        if (bClosed && trace.uiLastType != 5)
+            Fail(file + " does not end with its statistics block");
+        if (bRecordings) uiShown = 0;
+        std::map<uint32_t, std::vector<Packet>> fileCalls;
         if (bytes.size() > ullFileLimit) Fail(file + " passes the rotation size");
         for (const CapturedPacket &stCaptured : trace.packets) {
             Packet p = Decode(stCaptured.data, stCaptured.uiOriginal);
@@ -242,10 +264,17 @@ int main(int argc, char **argv) {
             if (lCap != 0 &&
                 p.image.size() != std::min<size_t>(p.uiOriginal, static_cast<size_t>(lCap)))
                 Fail("cap not kept");
-            calls[p.uiCall].push_back(std::move(p));
+            fileCalls[p.uiCall].push_back(std::move(p));
             ++uiPackets;
         }
-        uiLost = std::max<uint32_t>(uiShown, uint32_t(trace.ullIfDrop));
+        for (auto &[uiCall, packets] : fileCalls) {
+            if (bRecordings && calls.count(uiCall) != 0) {
+                Fail("call " + std::to_string(uiCall) + " is in two recordings");
+            }
+            for (Packet &p : packets) calls[uiCall].push_back(std::move(p));
+        }
+        const uint32_t uiFileLost = std::max<uint32_t>(uiShown, uint32_t(trace.ullIfDrop));
+        uiLost = bRecordings ? uiLost + uiFileLost : uiFileLost;
         // Cut at every byte of the last three blocks: the whole blocks before
         // the cut read, nothing else.
         for (size_t uiCut = trace.ends.size() > 3 ? trace.ends[trace.ends.size() - 4] : 0;
@@ -263,6 +292,10 @@ int main(int argc, char **argv) {
     std::vector<Exchange> traced;
     for (auto &[uiCall, packets] : calls) {
         if (bLostOk) continue;
+        if (bSplitCounted && packets.size() == 1) {
+            ++uiMissing;
+            continue;
+        }
         if (packets.size() != 2 || packets[0].ucDirection == packets[1].ucDirection ||
             packets[0].method != packets[1].method || packets[0].ucFamily != packets[1].ucFamily) {
             Fail("call " + std::to_string(uiCall) + " is not one request and one answer");
@@ -276,8 +309,12 @@ int main(int argc, char **argv) {
         if (req.ucLayout != 0)
             traced.emplace_back(method, req.image, ans.ucLayout == 3 ? ans.image : Bytes());
     }
-    if (!bLostOk && (uiLost != 0 || calls.size() != (calls.empty() ? 0 : calls.rbegin()->first))) {
-        Fail("calls lost or not numbered from 1");
+    if (bSplitCounted && uiMissing > uiLost) Fail("calls split without their packets counted lost");
+    if (!bLostOk && !bSplitCounted &&
+        (uiLost != 0 ||
+         (!calls.empty() && (calls.begin()->first != uiFirst ||
+                             calls.rbegin()->first - uiFirst + 1 != calls.size())))) {
+        Fail("calls lost or not numbered on from " + std::to_string(uiFirst));
     }
     for (int i = 0; i < 3; ++i) {
         if (aiFamilies[i] >= 0 && aiFamilies[i] != aiCounts[i]) Fail("family counts differ");
@@ -287,7 +324,8 @@ int main(int argc, char **argv) {
         std::sort(traced.begin(), traced.end());
         if (traced != Captured(capture)) Fail("images differ from what the service saw");
     }
-    printf("calls %zu sync %d async %d oneway %d refused %d packets %u lost %u\n", calls.size(),
-           aiCounts[0], aiCounts[1], aiCounts[2], iRefused, uiPackets, uiLost);
+    printf("calls %zu sync %d async %d oneway %d refused %d packets %u split %u lost %u\n",
+           calls.size(), aiCounts[0], aiCounts[1], aiCounts[2], iRefused, uiPackets, uiMissing,
+           uiLost);
     return 0;
 }

@@ -6,10 +6,16 @@
 //   trace_load ROUNDS
 // With "foreign": a call of another service, with names of 200 bytes, between
 // two HealthCheck calls; prints each call's result words.
+// With "serve": a long-running client, for switching its tracer from outside.
+// It prints "pid P", then runs what each line of stdin asks, and says
+// "calls C failures F" for it: a number N, N rounds; "busy", rounds until a
+// line "stop".
 #include <pthread.h>
 #include <semaphore.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -21,13 +27,16 @@
 namespace {
 
 constexpr uint32_t kThreads = 8;
-uint32_t g_uiRounds = 0;
+uint32_t g_uiRounds = 0;  // 0: until g_bStop
+std::atomic<bool> g_bStop{false};
 std::atomic<uint32_t> g_uiFailures{0};
 
 struct Worker {
     uint32_t uiIndex;
     sem_t stDone;
     std::atomic<uint32_t> uiCallbacks{0};
+    uint32_t uiRounds = 0;  // done
+    uint32_t uiBase = 0;    // tags of earlier runs, so that no request repeats
 };
 
 void OnDone(IdlCallResult stResult, void *pvRsp, void *pvWorker) {
@@ -41,8 +50,8 @@ void *Run(void *pvWorker) {
     auto *pstWorker = static_cast<Worker *>(pvWorker);
     IdlMsgOps stOps;
     PatchSdkService_QOMA_PAT_QueryDescInfoSetIdl(&stOps);
-    for (uint32_t i = 0; i < g_uiRounds; ++i) {
-        const uint32_t uiTag = (pstWorker->uiIndex * g_uiRounds + i) * 3;
+    for (uint32_t i = 0; g_uiRounds != 0 ? i < g_uiRounds : !g_bStop.load(); ++i) {
+        const uint32_t uiTag = (pstWorker->uiBase + i) * kThreads * 3 + pstWorker->uiIndex * 3;
         QOMA_PAT_DESC_QUERY_REQ stDesc{};
         stDesc.uiHead0 = uiTag;
         stDesc.uiHead2 = 3;  // answers with three elements
@@ -65,8 +74,66 @@ void *Run(void *pvWorker) {
         QOMA_PAT_STOP_PLUGIN_REQ stStop{};
         stStop.uiHead0 = uiTag + 2;
         if (PatchSdkService_QOMA_PAT_StopPlugin_oneway(&stStop, 0) != 0) ++g_uiFailures;
+        ++pstWorker->uiRounds;
     }
     return nullptr;
+}
+
+// One run of the eight threads; the calls made.
+uint32_t RunAll(Worker *pstWorkers) {
+    pthread_t astThreads[kThreads];
+    for (uint32_t i = 0; i < kThreads; ++i) {
+        pstWorkers[i].uiBase += pstWorkers[i].uiRounds;
+        pstWorkers[i].uiRounds = 0;
+        pthread_create(&astThreads[i], nullptr, Run, &pstWorkers[i]);
+    }
+    uint32_t uiCalls = 0;
+    for (uint32_t i = 0; i < kThreads; ++i) {
+        pthread_join(astThreads[i], nullptr);
+        uiCalls += pstWorkers[i].uiRounds * 3;
+    }
+    KelmLoopback_Drain();
+    return uiCalls;
+}
+
+struct Runner {
+    Worker *pstWorkers;
+    uint32_t uiCalls;
+};
+
+int Serve(Worker *pstWorkers) {
+    printf("pid %d\n", static_cast<int>(getpid()));
+    fflush(stdout);
+    char acLine[64];
+    while (fgets(acLine, sizeof acLine, stdin) != nullptr) {
+        const std::string line(acLine, strcspn(acLine, "\n"));
+        Runner stRunner{pstWorkers, 0};
+        g_bStop = false;
+        if (line == "busy") {
+            // Rounds until "stop", on a thread of their own: this one reads on.
+            g_uiRounds = 0;
+            pthread_t stThread;
+            pthread_create(
+                &stThread, nullptr,
+                [](void *pvRunner) -> void * {
+                    auto *pstRunner = static_cast<Runner *>(pvRunner);
+                    pstRunner->uiCalls = RunAll(pstRunner->pstWorkers);
+                    return nullptr;
+                },
+                &stRunner);
+            while (fgets(acLine, sizeof acLine, stdin) != nullptr &&
+                   strcmp(acLine, "stop\n") != 0) {
+            }
+            g_bStop = true;
+            pthread_join(stThread, nullptr);
+        } else {
+            g_uiRounds = static_cast<uint32_t>(atoi(line.c_str()));
+            if (g_uiRounds != 0) stRunner.uiCalls = RunAll(pstWorkers);
+        }
+        printf("calls %u failures %u\n", stRunner.uiCalls, g_uiFailures.load());
+        fflush(stdout);
+    }
+    return g_uiFailures == 0 ? 0 : 1;
 }
 
 // What another service's call through the same middleware looks like to the
@@ -91,19 +158,17 @@ int Foreign() {
 
 int main(int argc, char **argv) {
     if (argc > 1 && std::string(argv[1]) == "foreign") return Foreign();
-    g_uiRounds = argc > 1 ? static_cast<uint32_t>(atoi(argv[1])) : 10;
     Worker astWorkers[kThreads];
-    pthread_t astThreads[kThreads];
     for (uint32_t i = 0; i < kThreads; ++i) {
         astWorkers[i].uiIndex = i;
         sem_init(&astWorkers[i].stDone, 0, 0);
-        pthread_create(&astThreads[i], nullptr, Run, &astWorkers[i]);
     }
-    for (uint32_t i = 0; i < kThreads; ++i) pthread_join(astThreads[i], nullptr);
-    KelmLoopback_Drain();
+    if (argc > 1 && std::string(argv[1]) == "serve") return Serve(astWorkers);
+    g_uiRounds = argc > 1 ? static_cast<uint32_t>(atoi(argv[1])) : 10;
+    const uint32_t uiCalls = RunAll(astWorkers);
     for (const Worker &stWorker : astWorkers) {
         if (stWorker.uiCallbacks != g_uiRounds) ++g_uiFailures;
     }
-    printf("%u calls, %u failures\n", kThreads * g_uiRounds * 3, g_uiFailures.load());
+    printf("%u calls, %u failures\n", uiCalls, g_uiFailures.load());
     return g_uiFailures == 0 ? 0 : 1;
 }
