@@ -63,7 +63,7 @@ fi
 
 root=$(mktemp -d /tmp/pss-fresh-root.XXXXXX)
 cleanup() {
-    if [ "$keep" = 1 ]; then echo "$me: root kept at $root"; else rm -rf "$root"; fi
+    if [ "$keep" = 1 ]; then echo "$me: root kept at $root"; else rm -rf --one-file-system "$root"; fi
 }
 trap cleanup EXIT
 tar -xf "$tarball" -C "$root" || { echo "$me: cannot unpack $tarball" >&2; exit 2; }
@@ -82,10 +82,23 @@ if [ ${#puts[@]} -gt 0 ]; then
     cp "${puts[@]}" "$root/put/"
 fi
 
-# A private mount namespace: proc, sys and dev for the chroot, gone with it.
-unshare --mount --propagation private --fork bash -c '
-    root=$1 workdir=$2
-    shift 2
+# A mount namespace of its own: proc, sys and dev for the chroot. Where this
+# shell's / is a mount point the namespace is private and the mounts vanish
+# with it. Inside another chroot (a fresh root made in a fresh root, as the
+# package check does under the fresh-machine check) / is no mount point and
+# cannot be made private: the mounts then keep the propagation they inherit
+# and are undone when COMMAND ends, and the root is removed without crossing
+# into anything still mounted.
+propagation=private
+unshare --mount --propagation private true 2>/dev/null || propagation=unchanged
+unshare --mount --propagation "$propagation" --fork bash -c '
+    root=$1 workdir=$2 propagation=$3
+    shift 3
     mount -t proc proc "$root/proc" && mount --rbind /sys "$root/sys" && mount --rbind /dev "$root/dev" || exit 97
-    exec chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
-        sh -c "cd \"\$0\" && exec \"\$@\"" "$workdir" "$@"' _ "$root" "$workdir" "$@" </dev/null
+    chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 \
+        sh -c "cd \"\$0\" && exec \"\$@\"" "$workdir" "$@"
+    rc=$?
+    if [ "$propagation" != private ]; then
+        umount -R "$root/dev" && umount -R "$root/sys" && umount "$root/proc" || rc=97
+    fi
+    exit $rc' _ "$root" "$workdir" "$propagation" "$@" </dev/null
