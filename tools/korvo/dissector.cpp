@@ -3,6 +3,7 @@
 // runtime knows about the service comes from these rows.
 #include "tools/korvo/dissector.h"
 
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -123,14 +124,16 @@ std::string StatisticsLua() {
         ", total = " + Quoted(layout::kTotal) + ",\n  family = { " +
         Quoted(layout::kFamily.pcTitle) + ", " + std::to_string(layout::kFamily.ucWidth) +
         " },\n  counts = {";
-    for (const layout::Column &stColumn : layout::kCounts)
-        lua += " { " + Quoted(stColumn.pcTitle) + ", " + std::to_string(stColumn.ucWidth) + " },";
+    const auto columns = [&lua](std::span<const layout::Column> astColumns) {
+        for (const layout::Column &stColumn : astColumns)
+            lua += " { " + Quoted(stColumn.pcTitle) + ", " + std::to_string(stColumn.ucWidth) + " },";
+    };
+    columns(layout::kCounts);
     lua += " },\n  percentiles = {";
     for (const unsigned uiPercentile : layout::kPercentiles)
         lua += " " + std::to_string(uiPercentile) + ",";
     lua += " },\n  durations = {";
-    for (const layout::Column &stColumn : layout::kDurations)
-        lua += " { " + Quoted(stColumn.pcTitle) + ", " + std::to_string(stColumn.ucWidth) + " },";
+    columns(layout::kDurations);
     return lua + " },\n  failures = " + Quoted(layout::kFailuresTitle) + ", status = { " +
            Quoted(layout::kStatus.pcTitle) + ", " + std::to_string(layout::kStatus.ucWidth) +
            " },\n  lost = " + Quoted(layout::kLost) + ",\n}\n\n";

@@ -1,7 +1,8 @@
 #include "tools/korvo/status_names.h"
 
 #include <stdio.h>
-#include <stdlib.h>
+
+#include <charconv>
 
 #include "patch_sdk_service_agent.h"
 #include "sim/kelm_loopback.h"
@@ -48,20 +49,18 @@ std::optional<uint32_t> StatusFromText(std::string_view text) {
     for (const StatusName &stName : kStatusNames) {
         if (text == stName.pcName) return stName.uiCode;
     }
-    const std::string digits(text);
-    const bool bHex =
-        digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
-    const size_t uiFirst = bHex ? 2 : 0;
-    if (digits.size() == uiFirst || digits.size() - uiFirst > (bHex ? 8u : 10u)) return {};
-    for (size_t i = uiFirst; i < digits.size(); ++i) {
-        const char c = digits[i];
-        const bool bDigit = c >= '0' && c <= '9';
-        const bool bHexDigit = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!bDigit && !(bHex && bHexDigit)) return {};
+    // A number: decimal, or hex after 0x; all of it, within 32 bits.
+    std::string_view digits = text;
+    int iBase = 10;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        digits.remove_prefix(2);
+        iBase = 16;
     }
-    const unsigned long long ullValue = strtoull(digits.c_str() + uiFirst, nullptr, bHex ? 16 : 10);
-    if (ullValue > 0xFFFFFFFFull) return {};
-    return static_cast<uint32_t>(ullValue);
+    uint32_t uiValue = 0;
+    const char *pcEnd = digits.data() + digits.size();
+    const auto [pcStop, error] = std::from_chars(digits.data(), pcEnd, uiValue, iBase);
+    if (digits.empty() || error != std::errc{} || pcStop != pcEnd) return {};
+    return uiValue;
 }
 
 }  // namespace korvo_tool
